@@ -1,0 +1,35 @@
+# Test helpers shared by every test directory.
+
+include(GoogleTest)
+
+if(CMAKE_CROSSCOMPILING)
+    # Debian ships GoogleTest as source; build it with the cross compiler.
+    set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+else()
+    find_package(GTest REQUIRED)
+endif()
+
+# updater_add_test(<name> SOURCES <files...> LIBRARIES <targets...> [ENVIRONMENT <VAR=value...>]
+#                  [PROPERTIES <test properties...>])
+# One GoogleTest executable; each of its cases becomes a CTest test of its own,
+# discovered when CTest runs so that nothing (Wine included) runs at build time.
+function(updater_add_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;ENVIRONMENT;PROPERTIES" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
+    set(environment QT_QPA_PLATFORM=offscreen ${ARG_ENVIRONMENT})
+    if(UPDATER_SANITIZE)
+        list(APPEND environment
+            "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0"
+            "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES ENVIRONMENT "${environment}" ${ARG_PROPERTIES})
+endfunction()

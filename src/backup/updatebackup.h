@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// One backup of the installation and of the shortcuts into it, taken before
+// the update and copied back when the update fails.
+class UpdateBackup
+{
+public:
+    UpdateBackup();
+    ~UpdateBackup();
+    UpdateBackup(const UpdateBackup &) = delete;
+    UpdateBackup &operator=(const UpdateBackup &) = delete;
+
+    // Saves the installation and its external shortcuts; on failure replaces
+    // errorMessage and returns false.
+    [[nodiscard]] bool create(const QString &installationDirectory, QString &errorMessage,
+                              const QStringList &shortcutDirectories);
+    // Copies everything saved back into place; true also when nothing was saved.
+    [[nodiscard]] bool restore(QString &errorMessage);
+
+    // Copies one file of an installation or of a backup; commits nothing on failure.
+    [[nodiscard]] static bool copyInstallationFile(const QString &source,
+                                                   const QString &destination);
+    // Copies one shortcut file, overwriting the destination.
+    [[nodiscard]] static bool copyShortcut(const QString &source, const QString &destination);
+
+    // The installation directory as given to create().
+    QString installationDirectory;
+    // Null until create() has made one.
+    std::unique_ptr<QTemporaryDir> backupDirectory;
+    // Relative paths of the saved files, in walk order, with "/" separators.
+    QStringList files;
+    // (shortcut path, path of its copy) in saving order.
+    QList<QPair<QString, QString>> shortcuts;
+    // True from a successful create() until a successful restore().
+    bool complete = false;
+};
