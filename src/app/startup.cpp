@@ -1,0 +1,3 @@
+#include "app/startup.h"
+
+int qMain(int, char **) { return 0; }

@@ -1,0 +1,5 @@
+#include "os/posix_backend.h"
+
+namespace os::posix {
+ProcessSnapshot processSnapshot() { return {}; }
+}
