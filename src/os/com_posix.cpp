@@ -1,6 +1,15 @@
 #include "os/posix_backend.h"
 
 namespace os::posix {
-ComInit initialiseCom() { return ComInit::Initialised; }
-void uninitialiseCom() { }
+
+// There is no COM here: shell links are read directly from their files.
+ComInit initialiseCom()
+{
+    return ComInit::Initialised;
 }
+
+void uninitialiseCom()
+{
+}
+
+} // namespace os::posix

@@ -4,6 +4,9 @@
 
 #include "os/os.h"
 
+#include <string>
+#include <string_view>
+
 namespace os::posix {
 
 [[nodiscard]] ProcessSnapshot processSnapshot();
@@ -14,5 +17,12 @@ void uninitialiseCom();
 [[nodiscard]] std::uint32_t fileAttributes(const std::u16string &nativePath);
 [[nodiscard]] bool copyFile(const std::u16string &source, const std::u16string &destination);
 [[nodiscard]] bool copyPermissions(const std::u16string &source, const std::u16string &destination);
+
+// A path for the system calls: UTF-8, or nothing when the text holds an
+// unpaired surrogate or a NUL, which no file name can carry.
+[[nodiscard]] std::optional<std::string> systemPath(std::u16string_view path);
+
+// Decodes UTF-8; each byte that does not begin a valid sequence becomes U+FFFD.
+[[nodiscard]] std::u16string fromUtf8(std::string_view text);
 
 } // namespace os::posix
