@@ -1,7 +1,74 @@
 #include "probes/updateshortcuts.h"
 
+#include "os/os.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QStandardPaths>
+
 namespace UpdateShortcuts {
-QStringList locations() { return {}; }
-QString target(const QString &) { return {}; }
-QStringList forInstallation(const QString &, const QStringList &) { return {}; }
+
+QStringList locations()
+{
+    QStringList folders{
+        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
+        QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation),
+    };
+    for (const os::CommonFolder folder : { os::CommonFolder::Desktop, os::CommonFolder::Programs }) {
+        // Appended as the shell gives it: native separators, no normalisation.
+        if (const std::optional<std::u16string> path = os::commonFolderPath(folder))
+            folders.append(QString::fromStdU16String(*path));
+    }
+    folders.removeAll(QString());
+    folders.removeDuplicates();
+    return folders;
 }
+
+QString target(const QString &shortcutPath)
+{
+    // The path goes to the system NUL-terminated: one with a NUL inside would
+    // name a different file.
+    if (shortcutPath.contains(QChar::Null))
+        return QString();
+
+    const std::optional<std::u16string> stored = os::shellLinkTarget(shortcutPath.toStdU16String());
+    if (!stored)
+        return QString();
+
+    QString text = QString::fromStdU16String(*stored);
+    const qsizetype end = text.indexOf(QChar::Null);
+    if (end >= 0)
+        text.truncate(end);
+    // A readable link without a file-system target is empty, never null.
+    if (text.isNull())
+        text = QStringLiteral("");
+    return text;
+}
+
+QStringList forInstallation(const QString &installationDirectory, const QStringList &folders)
+{
+    const os::ComApartment apartment;
+    const QString installation = QFileInfo(installationDirectory).canonicalFilePath();
+    if (installation.isEmpty() || !apartment.usable())
+        return {};
+
+    QStringList shortcuts;
+    for (const QString &folder : folders) {
+        QDirIterator it(folder, { QStringLiteral("*.lnk") }, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            const QString linkTarget = target(path);
+            // Covers null and empty targets and unexpanded %VARIABLE% paths.
+            if (QDir::isRelativePath(linkTarget))
+                continue;
+            const QString targetFolder = QFileInfo(QFileInfo(linkTarget).absolutePath()).canonicalFilePath();
+            if (QString::compare(targetFolder, installation, Qt::CaseInsensitive) == 0)
+                shortcuts.append(path);
+        }
+    }
+    shortcuts.removeDuplicates();
+    return shortcuts;
+}
+
+} // namespace UpdateShortcuts
