@@ -1,1 +1,406 @@
 #include "dialog/updatedialog.h"
+
+#include "probes/updateinstallation.h"
+#include "probes/updateprocesses.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMetaType>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTextStream>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <utility>
+
+namespace {
+
+constexpr qsizetype LogTailSize = 16384;
+constexpr int ConfirmationPollMs = 100;
+constexpr qint64 ConfirmationLimitMs = 14999;
+constexpr int ExitPollMs = 250;
+constexpr qint64 ExitHintMs = 2999;
+constexpr qint64 ExitLimitMs = 29999;
+constexpr int QuitDelayMs = 500;
+
+const QByteArray ReadyAnswer = QByteArrayLiteral("ready");
+const QByteArray ContinueAnswer = QByteArrayLiteral("continue");
+
+QString updateLogPath()
+{
+    return QDir(QDir::tempPath()).filePath(QStringLiteral("Corvatone-update.log"));
+}
+
+// One lock per installation, however the client's path is spelled.
+QString installationLockPath(const QString &applicationPath)
+{
+    const QByteArray key = QFileInfo(applicationPath).canonicalFilePath().toCaseFolded().toUtf8();
+    const QByteArray digest = QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex();
+    return QDir(QDir::tempPath())
+            .filePath(QStringLiteral("Corvatone-update-") + QString::fromLatin1(digest)
+                      + QStringLiteral(".lock"));
+}
+
+// Replaces the file's content as a whole; on failure the former content stays.
+[[nodiscard]] bool replaceFileContent(const QString &path, const QByteArray &content)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(content) != content.size())
+        return false;
+    return file.commit();
+}
+
+// A modal box with a single OK button. The text is shown as written: it may
+// carry file names of the installation, which must not be read as markup.
+void showMessage(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+} // namespace
+
+UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
+                           QString applicationPath, QString workingDirectory,
+                           QString handoffFilePath, QStringList applicationArguments,
+                           QString expectedVersion, QStringList shortcutDirectories,
+                           QWidget *parent)
+    : QDialog(parent)
+    , m_maintenanceToolPath(std::move(maintenanceToolPath))
+    , m_repositoryUrl(std::move(repositoryUrl))
+    , m_applicationPath(std::move(applicationPath))
+    , m_workingDirectory(std::move(workingDirectory))
+    , m_handoffFilePath(std::move(handoffFilePath))
+    , m_applicationArguments(std::move(applicationArguments))
+    , m_expectedVersion(std::move(expectedVersion))
+    , m_shortcutDirectories(std::move(shortcutDirectories))
+    , m_statusLabel(new QLabel(QDialog::tr("Выполняется обновление Corvatone. Пожалуйста, подождите..."), this))
+    , m_progressBar(new QProgressBar(this))
+    , m_closeButton(new QPushButton(QDialog::tr("Закрыть"), this))
+    , m_maintenanceProcess(new QProcess(this))
+{
+    setWindowTitle(QDialog::tr("Обновление Corvatone"));
+    setFixedSize(500, 150);
+
+    m_statusLabel->setWordWrap(true);
+    m_progressBar->setRange(0, 0);
+    m_progressBar->setTextVisible(false);
+    m_closeButton->hide();
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 22, 24, 20);
+    layout->setSpacing(14);
+    layout->addWidget(m_statusLabel, 0);
+    layout->addWidget(m_progressBar, 0);
+    layout->addWidget(m_closeButton, 0, Qt::AlignRight);
+
+    m_maintenanceProcess->setProcessChannelMode(QProcess::MergedChannels);
+    m_maintenanceProcess->setWorkingDirectory(m_workingDirectory);
+    connect(m_maintenanceProcess, &QProcess::readyRead, this, [this] { handleOutput(); });
+    qRegisterMetaType<QProcess::ProcessError>();
+    // Queued, so that a failed start is handled after startUpdate() has returned,
+    // whether the process object reports it inside start() or later.
+    connect(
+            m_maintenanceProcess, &QProcess::errorOccurred, this,
+            [this](QProcess::ProcessError error) { handleProcessError(error); },
+            Qt::QueuedConnection);
+    connect(m_maintenanceProcess, &QProcess::finished, this,
+            [this](int exitCode, QProcess::ExitStatus exitStatus) {
+                handleProcessFinished(exitCode, exitStatus);
+            });
+    connect(m_closeButton, &QPushButton::clicked, this, &QDialog::accept);
+
+    QTimer::singleShot(0, this, [this] { prepareUpdate(); });
+}
+
+UpdateDialog::~UpdateDialog()
+{
+    // The process object outlives the members: deleting it kills a tool that
+    // still runs and emits finished, which must not reach a half-destroyed dialog.
+    m_maintenanceProcess->disconnect(this);
+}
+
+void UpdateDialog::closeEvent(QCloseEvent *event)
+{
+    if (!m_finished) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void UpdateDialog::reject()
+{
+    if (m_finished)
+        QDialog::reject();
+}
+
+void UpdateDialog::prepareUpdate()
+{
+    m_installationLock = std::make_unique<QLockFile>(installationLockPath(m_applicationPath));
+    m_installationLock->setStaleLockTime(0);
+    if (!m_installationLock->tryLock(0)) {
+        finishWithError(QDialog::tr("Обновление этой установки уже выполняется."), false);
+        return;
+    }
+
+    if (!m_updateTemporaryDirectory.isValid()) {
+        finishWithError(QDialog::tr("Не удалось создать временный каталог обновления."), false);
+        return;
+    }
+
+    if (!QFileInfo::exists(m_maintenanceToolPath) || !QFileInfo::exists(m_applicationPath)) {
+        finishWithError(QDialog::tr("Не найдены файлы клиента или программы обновления."), false);
+        return;
+    }
+
+    m_updateLogFile.setFileName(updateLogPath());
+    if (m_updateLogFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QTextStream stream(&m_updateLogFile);
+        stream << "Repository: " << m_repositoryUrl << Qt::endl;
+    }
+
+    m_statusLabel->setText(QDialog::tr("Ожидание закрытия Corvatone..."));
+    m_runTimer.start();
+
+    if (m_handoffFilePath.isEmpty()) {
+        waitForApplicationExit();
+        return;
+    }
+
+    if (!replaceFileContent(m_handoffFilePath, ReadyAnswer)) {
+        finishWithError(QDialog::tr("Не удалось подготовить передачу управления обновлению."), false);
+        return;
+    }
+
+    waitForConfirmation();
+}
+
+void UpdateDialog::waitForConfirmation()
+{
+    QByteArray answer;
+    QFile handoff(m_handoffFilePath);
+    if (handoff.open(QIODevice::ReadOnly)) {
+        // One byte past the answer tells it from any longer content.
+        answer = handoff.read(ContinueAnswer.size() + 1);
+        handoff.close();
+    }
+
+    if (answer == ContinueAnswer) {
+        m_runTimer.restart();
+        waitForApplicationExit();
+        return;
+    }
+
+    if (m_runTimer.elapsed() > ConfirmationLimitMs) {
+        finishWithError(QDialog::tr("Клиент не подтвердил начало обновления. Повторите попытку."), false);
+        return;
+    }
+
+    QTimer::singleShot(ConfirmationPollMs, this, [this] { waitForConfirmation(); });
+}
+
+void UpdateDialog::waitForApplicationExit()
+{
+    const UpdateProcesses::Result clients =
+            UpdateProcesses::running(QFileInfo(m_applicationPath).fileName());
+
+    if (clients.error != 0) {
+        finishWithError(QDialog::tr("Не удалось проверить завершение клиента (ошибка Windows %1).")
+                                .arg(clients.error),
+                        false);
+        return;
+    }
+
+    if (clients.pids.isEmpty()) {
+        startUpdate();
+        return;
+    }
+
+    const qint64 elapsed = m_runTimer.elapsed();
+    if (elapsed > ExitLimitMs) {
+        const QString pids = clients.pids.join(QStringLiteral(", "));
+        appendLog(QByteArrayLiteral("Update not started: running client PIDs: ") + pids.toUtf8()
+                  + '\n');
+        finishWithError(QDialog::tr("Corvatone ещё запущен. Закройте все его окна, включая тестовую "
+                                    "версию, и повторите обновление. Процессы: %1.")
+                                .arg(pids),
+                        false);
+        return;
+    }
+
+    if (elapsed > ExitHintMs)
+        m_statusLabel->setText(
+                QDialog::tr("Ожидание закрытия Corvatone. Закройте также другие копии приложения."));
+
+    QTimer::singleShot(ExitPollMs, this, [this] { waitForApplicationExit(); });
+}
+
+void UpdateDialog::startUpdate()
+{
+    m_statusLabel->setText(QDialog::tr("Сохранение установленной версии перед обновлением..."));
+
+    QString errorMessage;
+    if (!m_installationBackup.create(m_workingDirectory, errorMessage, m_shortcutDirectories)) {
+        finishWithError(errorMessage, true);
+        return;
+    }
+    appendLog(QByteArrayLiteral("Installation backup created.\n"));
+
+    m_statusLabel->setText(QDialog::tr("Выполняется обновление Corvatone. Пожалуйста, подождите..."));
+
+    const QStringList arguments{
+        QStringLiteral("--cache-path"),
+        m_updateTemporaryDirectory.path(),
+        QStringLiteral("--set-temp-repository"),
+        m_repositoryUrl,
+        QStringLiteral("--default-answer"),
+        QStringLiteral("--accept-licenses"),
+        QStringLiteral("--confirm-command"),
+        QStringLiteral("update"),
+    };
+    m_maintenanceProcess->start(m_maintenanceToolPath, arguments, QIODevice::ReadWrite);
+}
+
+void UpdateDialog::handleOutput()
+{
+    const QByteArray chunk = m_maintenanceProcess->readAll();
+    if (chunk.isEmpty())
+        return;
+    appendLog(chunk);
+}
+
+void UpdateDialog::handleProcessError(QProcess::ProcessError error)
+{
+    // Crashes and other ends of a started tool reach the finished handler.
+    if (error != QProcess::FailedToStart)
+        return;
+    finishWithError(QDialog::tr("Не удалось запустить maintenancetool.exe: %1")
+                            .arg(m_maintenanceProcess->errorString()),
+                    true);
+}
+
+void UpdateDialog::handleProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    appendLog(m_maintenanceProcess->readAll());
+    if (m_finished)
+        return;
+
+    if (exitStatus == QProcess::NormalExit && exitCode == 0) {
+        finishSuccessfully();
+        return;
+    }
+
+    if (m_logTail.contains("stopProcessesForUpdates") && m_logTail.contains("Update aborted!")) {
+        finishWithError(QDialog::tr("Обновление отменено: осталась работающая копия Corvatone. "
+                                    "Закройте все окна приложения, включая тестовую версию, и "
+                                    "повторите обновление."),
+                        true);
+        return;
+    }
+
+    finishWithError(QDialog::tr("Maintenance tool завершился с кодом %1.").arg(exitCode), true);
+}
+
+void UpdateDialog::finishSuccessfully()
+{
+    if (!m_expectedVersion.isEmpty()
+        && !UpdateInstallation::matchesVersion(m_workingDirectory, m_expectedVersion)) {
+        finishWithError(QDialog::tr("Установщик завершился, но версия %1 не установлена. Проверьте "
+                                    "журнал и повторите обновление.")
+                                .arg(m_expectedVersion),
+                        true);
+        return;
+    }
+
+    m_finished = true;
+    m_progressBar->setRange(0, 1);
+    m_progressBar->setValue(1);
+    m_statusLabel->setText(QDialog::tr("Обновление завершено. Запуск Corvatone..."));
+    m_updateLogFile.close();
+
+    // A client still started under its former name is restarted under the
+    // current one once the update has put that beside it.
+    const QFileInfo client(m_applicationPath);
+    const QString currentClient = client.dir().filePath(QStringLiteral("Corvatone.exe"));
+    QString program = m_applicationPath;
+    if (client.fileName().compare(QLatin1String("Pellingwood.exe"), Qt::CaseInsensitive) == 0
+        && QFileInfo::exists(currentClient))
+        program = currentClient;
+
+    if (!QProcess::startDetached(program, m_applicationArguments, m_workingDirectory)) {
+        showMessage(this, QMessageBox::Warning, QDialog::tr("Обновление Corvatone"),
+                    QDialog::tr("Обновление завершено, но приложение не удалось запустить. "
+                                "Запустите Corvatone вручную."));
+    }
+
+    QTimer::singleShot(QuitDelayMs, QCoreApplication::instance(), &QCoreApplication::quit);
+}
+
+void UpdateDialog::finishWithError(const QString &message, bool restart)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+
+    QString text = message;
+    QString restoreError;
+    if (!m_installationBackup.restore(restoreError)) {
+        text += QStringLiteral("\n\n") + restoreError;
+        // The installation is only partly restored: the client must not run from it.
+        restart = false;
+    }
+
+    if (!m_handoffFilePath.isEmpty())
+        (void)replaceFileContent(m_handoffFilePath, QByteArrayLiteral("error\n") + text.toUtf8());
+
+    appendLog(QByteArrayLiteral("\nUpdate error: ") + text.toUtf8() + '\n');
+
+    m_progressBar->setRange(0, 1);
+    m_progressBar->setValue(0);
+    m_statusLabel->setText(QDialog::tr("Не удалось установить обновление."));
+    m_closeButton->show();
+    m_updateLogFile.close();
+
+    if (restart) {
+        const UpdateProcesses::Result clients =
+                UpdateProcesses::running(QFileInfo(m_applicationPath).fileName());
+        if (clients.error == 0 && clients.pids.isEmpty()
+            && !QProcess::startDetached(m_applicationPath, m_applicationArguments,
+                                        m_workingDirectory)) {
+            m_statusLabel->setText(
+                    QDialog::tr("Обновление не выполнено. Не удалось повторно запустить клиент."));
+        }
+    }
+
+    m_installationLock.reset();
+
+    showMessage(this, QMessageBox::Critical, QDialog::tr("Ошибка обновления Corvatone"),
+                QDialog::tr("%1\n\nЛог: %2").arg(text, updateLogPath()));
+}
+
+void UpdateDialog::appendLog(const QByteArray &chunk)
+{
+    if (chunk.isEmpty())
+        return;
+
+    if (chunk.size() >= LogTailSize)
+        m_logTail = chunk.right(LogTailSize);
+    else
+        m_logTail = (m_logTail + chunk).right(LogTailSize);
+
+    if (m_updateLogFile.isOpen()) {
+        m_updateLogFile.write(chunk);
+        m_updateLogFile.flush();
+    }
+}

@@ -1,1 +1,91 @@
 #pragma once
+
+#include "backup/updatebackup.h"
+
+#include <QByteArray>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLockFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class QCloseEvent;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+// The update window. It also holds the whole state of one update run, which it
+// drives by single-shot timers and the maintenance process's signals from the
+// handshake with the client to the restarted client or the reported failure.
+class UpdateDialog : public QDialog
+{
+public:
+    UpdateDialog(QString maintenanceToolPath, QString repositoryUrl, QString applicationPath,
+                 QString workingDirectory, QString handoffFilePath, QStringList applicationArguments,
+                 QString expectedVersion, QStringList shortcutDirectories, QWidget *parent = nullptr);
+    ~UpdateDialog() override;
+
+protected:
+    // Ignored until the run has ended.
+    void closeEvent(QCloseEvent *event) override;
+
+public:
+    // Ignored until the run has ended.
+    void reject() override;
+
+    // Takes the installation lock, checks the files, opens the update log and
+    // starts the handshake with the client.
+    void prepareUpdate();
+    // One look at the handoff file for the client's "continue".
+    void waitForConfirmation();
+    // One look for running client processes; starts the update when none is left.
+    void waitForApplicationExit();
+    // Backs the installation up and starts the maintenance tool.
+    void startUpdate();
+    // Checks the installed version, restarts the client and quits.
+    void finishSuccessfully();
+    // The one end of every failed run; only its first call acts.
+    void finishWithError(const QString &message, bool restart);
+    // Writes bytes to the update log, when open, and keeps the last of them as the log tail.
+    void appendLog(const QByteArray &chunk);
+
+private:
+    friend class UpdateDialogTestAccess;
+
+    void handleOutput();
+    void handleProcessError(QProcess::ProcessError error);
+    void handleProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+
+    QString m_maintenanceToolPath;
+    QString m_repositoryUrl;
+    QString m_applicationPath;
+    // The installation directory: the tool's and the restarted client's working directory.
+    QString m_workingDirectory;
+    // Empty when the client asked for no handshake.
+    QString m_handoffFilePath;
+    // Passed again to the restarted client.
+    QStringList m_applicationArguments;
+    // Empty when the installed version is not to be checked.
+    QString m_expectedVersion;
+    QStringList m_shortcutDirectories;
+    UpdateBackup m_installationBackup;
+    // The maintenance tool's cache directory.
+    QTemporaryDir m_updateTemporaryDirectory;
+    std::unique_ptr<QLockFile> m_installationLock;
+    QLabel *m_statusLabel;
+    QProgressBar *m_progressBar;
+    QPushButton *m_closeButton;
+    QProcess *m_maintenanceProcess;
+    QFile m_updateLogFile;
+    // Set once the run has ended; never cleared.
+    bool m_finished = false;
+    // Measures the handshake and exit-wait limits.
+    QElapsedTimer m_runTimer;
+    // The last bytes passed to appendLog(), searched for the tool's abort markers.
+    QByteArray m_logTail;
+};
