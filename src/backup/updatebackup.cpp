@@ -1,8 +1,211 @@
 #include "backup/updatebackup.h"
 
+#include "os/os.h"
+#include "probes/updateshortcuts.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <array>
+
+namespace {
+
+const QString BackupTemplate = QStringLiteral("Corvatone-update-backup-XXXXXX");
+const QString ShortcutCopyName = QStringLiteral("external-shortcuts/%1.lnk");
+constexpr qint64 ChunkSize = 1048576;
+
+const std::array<QString, 3> ExcludedTopLevelNames = {
+    QStringLiteral("downloads"),
+    QStringLiteral("log"),
+    QStringLiteral("corvatone-web-cache"),
+};
+
+const QString NoParentMessage =
+    QStringLiteral("Не удалось выбрать каталог резервной копии вне установки.");
+const QString NoBackupDirectoryMessage =
+    QStringLiteral("Не удалось создать каталог резервной копии.");
+const QString SaveFailedMessage = QStringLiteral("Не удалось сохранить резервную копию: %1");
+const QString ShortcutSaveFailedMessage = QStringLiteral("Не удалось сохранить ярлык: %1");
+const QString RestoreFailedMessage =
+    QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2");
+const QString ShortcutRestoreFailedMessage =
+    QStringLiteral("Не удалось восстановить ярлык %1. Резервная копия: %2");
+
+std::u16string nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdU16String();
+}
+
+// Whether a case-folded canonical path is the installation (given by its
+// case-folded canonical key) or lies below it. An installation that does not
+// exist has an empty key and contains nothing.
+bool liesInside(const QString &foldedPath, const QString &key)
+{
+    if (key.isEmpty())
+        return false;
+    if (foldedPath == key)
+        return true;
+    const QString prefix = key.endsWith(QLatin1Char('/')) ? key : key + QLatin1Char('/');
+    return foldedPath.startsWith(prefix);
+}
+
+bool isExcludedTopLevelName(const QString &relativePath)
+{
+    const QString first = relativePath.section(QLatin1Char('/'), 0, 0).toCaseFolded();
+    for (const QString &name : ExcludedTopLevelNames) {
+        if (first == name)
+            return true;
+    }
+    return false;
+}
+
+bool makeParentFolder(const QString &destination)
+{
+    return QDir().mkpath(QFileInfo(destination).absolutePath());
+}
+
+} // namespace
+
 UpdateBackup::UpdateBackup() = default;
 UpdateBackup::~UpdateBackup() = default;
-bool UpdateBackup::create(const QString &, QString &, const QStringList &) { return false; }
-bool UpdateBackup::restore(QString &) { return true; }
-bool UpdateBackup::copyInstallationFile(const QString &, const QString &) { return false; }
-bool UpdateBackup::copyShortcut(const QString &, const QString &) { return false; }
+
+bool UpdateBackup::create(const QString &installationDirectory, QString &errorMessage,
+                          const QStringList &shortcutDirectories)
+{
+    this->installationDirectory = installationDirectory;
+    // A repeated create() must not leave an earlier backup's entries behind,
+    // or a restore would look for them in the new backup directory.
+    complete = false;
+    files.clear();
+    shortcuts.clear();
+
+    QDir parent(QDir::tempPath());
+    const QString key = QFileInfo(installationDirectory).canonicalFilePath().toCaseFolded();
+    while (liesInside(parent.canonicalPath().toCaseFolded(), key)) {
+        if (!parent.cdUp()) {
+            errorMessage = NoParentMessage;
+            return false;
+        }
+    }
+
+    // The earlier backup directory, if any, goes only once the new one exists.
+    backupDirectory = std::make_unique<QTemporaryDir>(parent.filePath(BackupTemplate));
+    if (!backupDirectory->isValid()) {
+        errorMessage = NoBackupDirectoryMessage;
+        return false;
+    }
+
+    const QDir installation(installationDirectory);
+    QDirIterator it(installationDirectory,
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relativePath = installation.relativeFilePath(path);
+        if (isExcludedTopLevelName(relativePath))
+            continue;
+
+        const std::uint32_t attributes = os::fileAttributes(nativePath(path));
+        if (attributes != os::InvalidFileAttributes && (attributes & os::DirectoryAttribute)
+            && !(attributes & os::ReparsePointAttribute)) {
+            continue;
+        }
+
+        if (!copyInstallationFile(path, backupDirectory->filePath(relativePath))) {
+            errorMessage = SaveFailedMessage.arg(relativePath);
+            return false;
+        }
+        files.append(relativePath);
+    }
+
+    const QStringList found =
+        UpdateShortcuts::forInstallation(installationDirectory, shortcutDirectories);
+    for (const QString &shortcut : found) {
+        const QString destination =
+            backupDirectory->filePath(ShortcutCopyName.arg(shortcuts.size()));
+        if (!copyShortcut(shortcut, destination)) {
+            errorMessage = ShortcutSaveFailedMessage.arg(shortcut);
+            return false;
+        }
+        shortcuts.append(qMakePair(shortcut, destination));
+    }
+
+    complete = true;
+    return true;
+}
+
+bool UpdateBackup::restore(QString &errorMessage)
+{
+    if (!complete || !backupDirectory)
+        return true;
+
+    const QDir installation(installationDirectory);
+    for (const QString &relativePath : std::as_const(files)) {
+        if (!copyInstallationFile(backupDirectory->filePath(relativePath),
+                                  installation.filePath(relativePath))) {
+            backupDirectory->setAutoRemove(false);
+            errorMessage = RestoreFailedMessage.arg(relativePath, backupDirectory->path());
+            return false;
+        }
+    }
+
+    for (const auto &shortcut : std::as_const(shortcuts)) {
+        if (!copyShortcut(shortcut.second, shortcut.first)) {
+            backupDirectory->setAutoRemove(false);
+            errorMessage = ShortcutRestoreFailedMessage.arg(shortcut.first, backupDirectory->path());
+            return false;
+        }
+    }
+
+    complete = false;
+    return true;
+}
+
+bool UpdateBackup::copyInstallationFile(const QString &source, const QString &destination)
+{
+    const std::u16string nativeSource = nativePath(source);
+    const std::uint32_t attributes = os::fileAttributes(nativeSource);
+    if (attributes == os::InvalidFileAttributes || (attributes & os::ReparsePointAttribute))
+        return false;
+
+    if (source.endsWith(QLatin1String(".lnk"), Qt::CaseInsensitive))
+        return copyShortcut(source, destination);
+
+    QFile input(source);
+    if (!input.open(QIODevice::ReadOnly))
+        return false;
+    if (!makeParentFolder(destination))
+        return false;
+    QSaveFile output(destination);
+    if (!output.open(QIODevice::WriteOnly))
+        return false;
+
+    // One buffer for the whole file keeps memory at one chunk and spares an
+    // allocation per chunk.
+    QByteArray chunk(ChunkSize, Qt::Uninitialized);
+    while (!input.atEnd()) {
+        const qint64 read = input.read(chunk.data(), ChunkSize);
+        if (read < 0 || input.error() != QFileDevice::NoError)
+            return false;
+        // A source that claims more data but yields none (it shrank under us)
+        // would otherwise loop for ever.
+        if (read == 0)
+            return false;
+        if (output.write(chunk.constData(), read) != read)
+            return false;
+    }
+    if (!output.commit())
+        return false;
+    return os::copyPermissions(nativeSource, nativePath(destination));
+}
+
+bool UpdateBackup::copyShortcut(const QString &source, const QString &destination)
+{
+    if (!makeParentFolder(destination))
+        return false;
+    return os::copyFile(nativePath(source), nativePath(destination));
+}
