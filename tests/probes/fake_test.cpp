@@ -9,6 +9,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include "qtprinters.h"
+
 #include <gtest/gtest.h>
 
 namespace {

@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "qtprinters.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
