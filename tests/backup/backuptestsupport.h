@@ -1,5 +1,5 @@
-// Shared fixture of the backup tests: a private folder per test, with the
-// system temporary folder pointed into it, and small file helpers.
+// Shared helpers of the backup tests: small file functions and a fixture that
+// gives each test a private folder with the system temporary folder in it.
 #pragma once
 
 #include "fakeos.h"
@@ -19,6 +19,35 @@
 inline void PrintTo(const QString &text, std::ostream *out)
 {
     *out << '"' << text.toStdString() << '"';
+}
+
+inline void writeFile(const QString &file, const QByteArray &content)
+{
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(file).absolutePath()));
+    QFile out(file);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate)) << file.toStdString();
+    ASSERT_EQ(out.write(content), content.size());
+}
+
+inline QByteArray readFile(const QString &file)
+{
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return in.readAll();
+}
+
+// Every file (not folder) below a folder, relative, sorted.
+inline QStringList filesBelow(const QString &folder)
+{
+    QStringList found;
+    const QDir base(folder);
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found.append(base.relativeFilePath(it.next()));
+    found.sort();
+    return found;
 }
 
 class BackupSandbox : public ::testing::Test
@@ -51,35 +80,6 @@ protected:
         ASSERT_TRUE(QDir().mkpath(folder));
         qputenv("TMPDIR", QFile::encodeName(folder));
         ASSERT_EQ(QDir(QDir::tempPath()).canonicalPath(), QDir(folder).canonicalPath());
-    }
-
-    static void writeFile(const QString &file, const QByteArray &content)
-    {
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(file).absolutePath()));
-        QFile out(file);
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate)) << file.toStdString();
-        ASSERT_EQ(out.write(content), content.size());
-    }
-
-    static QByteArray readFile(const QString &file)
-    {
-        QFile in(file);
-        if (!in.open(QIODevice::ReadOnly))
-            return QByteArray("<unreadable>");
-        return in.readAll();
-    }
-
-    // Every file (not folder) below a folder, relative, sorted.
-    static QStringList filesBelow(const QString &folder)
-    {
-        QStringList found;
-        const QDir base(folder);
-        QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            found.append(base.relativeFilePath(it.next()));
-        found.sort();
-        return found;
     }
 
     // Lets the test's shortcut files be plain text files holding their target.
