@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace os::posix {
 namespace {
 
@@ -97,6 +99,10 @@ std::optional<std::u16string> shellLinkTarget(const std::u16string &linkPath)
 {
     const auto path = systemPath(linkPath);
     if (!path || path->empty())
+        return std::nullopt;
+    // Only a regular file can be a link; opening a FIFO would block.
+    struct stat info;
+    if (::stat(path->c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     LinkFile file;
     if (!file.open(*path))

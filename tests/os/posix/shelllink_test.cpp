@@ -5,6 +5,8 @@
 
 #include <random>
 
+#include <sys/stat.h>
+
 namespace {
 
 TEST(ShellLinkTarget, ReadsTheStoredTargetPreferringTheUnexpandedOne)
@@ -46,7 +48,8 @@ TEST(ShellLinkTarget, GivesNothingForWhatIsNoReadableLink)
     writeFile(folder.path("header-only.lnk"), std::vector<std::uint8_t>(link.begin(), link.begin() + 40));
     writeFile(folder.path("cut-in-link-info.lnk"), std::vector<std::uint8_t>(link.begin(), link.begin() + 0x60));
     writeFile(folder.path("random.lnk"), noise);
-    for (const char *name : {"empty.lnk", "header-only.lnk", "cut-in-link-info.lnk", "random.lnk", "missing.lnk", ""})
+    ASSERT_EQ(::mkfifo(folder.path("fifo.lnk").c_str(), 0600), 0);
+    for (const char *name : {"empty.lnk", "header-only.lnk", "cut-in-link-info.lnk", "random.lnk", "fifo.lnk", "missing.lnk", ""})
         EXPECT_FALSE(os::posix::shellLinkTarget(u16(folder.path(name)))) << name;
     EXPECT_FALSE(os::posix::shellLinkTarget(u""));
 }
