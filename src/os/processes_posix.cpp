@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include <dirent.h>
@@ -75,35 +74,41 @@ std::uint32_t pidFromName(const char *name)
     return std::uint32_t(pid);
 }
 
-// Reads what fits of a small /proc file below the process folder; -1 when the
-// process is gone or the file cannot be read.
+// "<pid>/<file>", relative to /proc.
+struct ProcPath
+{
+    char text[64];
+
+    [[nodiscard]] bool set(const char *pidName, const char *file)
+    {
+        const std::size_t nameLength = std::strlen(pidName);
+        const std::size_t fileLength = std::strlen(file);
+        if (nameLength + 1 + fileLength + 1 > sizeof text)
+            return false;
+        std::memcpy(text, pidName, nameLength);
+        text[nameLength] = '/';
+        std::memcpy(text + nameLength + 1, file, fileLength + 1);
+        return true;
+    }
+};
+
+// Reads what fits of a small /proc file of one process; -1 when the process
+// is gone or the file cannot be read.
 ssize_t readProcFile(int procFd, const char *pidName, const char *file, char *buffer, std::size_t size)
 {
-    char path[64];
-    const std::size_t nameLength = std::strlen(pidName);
-    const std::size_t fileLength = std::strlen(file);
-    if (nameLength + 1 + fileLength + 1 > sizeof path)
+    ProcPath path;
+    if (!path.set(pidName, file))
         return -1;
-    std::memcpy(path, pidName, nameLength);
-    path[nameLength] = '/';
-    std::memcpy(path + nameLength + 1, file, fileLength + 1);
-
-    const Descriptor fd(::openat(procFd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const Descriptor fd(::openat(procFd, path.text, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0)
         return -1;
-    ssize_t total = 0;
-    while (std::size_t(total) < size) {
-        const ssize_t n = ::read(fd.get(), buffer + total, size - std::size_t(total));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        total += n;
-    }
-    return total;
+    // These files are generated whole on the first read: one call gets all
+    // that fits, and a second would only cost the poll another system call.
+    ssize_t n;
+    do
+        n = ::read(fd.get(), buffer, size);
+    while (n < 0 && errno == EINTR);
+    return n;
 }
 
 std::string_view baseName(std::string_view path)
@@ -123,9 +128,8 @@ bool startsWith(std::string_view text, std::string_view prefix)
 std::string untruncatedName(int procFd, const char *pidName, std::string_view command)
 {
     char path[4096];
-    char link[64];
-    std::snprintf(link, sizeof link, "%s/exe", pidName);
-    const ssize_t linkLength = ::readlinkat(procFd, link, path, sizeof path);
+    ProcPath link;
+    const ssize_t linkLength = link.set(pidName, "exe") ? ::readlinkat(procFd, link.text, path, sizeof path) : -1;
     if (linkLength > 0 && std::size_t(linkLength) < sizeof path) {
         std::string_view target(path, std::size_t(linkLength));
         constexpr std::string_view deleted = " (deleted)";
