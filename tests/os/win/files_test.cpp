@@ -103,8 +103,3 @@ TEST_F(Files, CopyFailsWhereTheDestinationCannotBeAFile)
     EXPECT_FALSE(os::copyFile(path(L"absent.lnk"), path(L"b.lnk")));
     EXPECT_EQ(os::fileAttributes(path(L"b.lnk")), os::InvalidFileAttributes);
 }
-
-TEST_F(Files, CopyingPermissionsIsANoOp)
-{
-    EXPECT_TRUE(os::copyPermissions(path(L"absent"), path(L"also-absent")));
-}

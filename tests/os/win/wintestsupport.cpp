@@ -3,7 +3,6 @@
 #include <objidl.h>
 #include <shlobj.h>
 
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -23,6 +22,7 @@ void put32(std::string &bytes, std::size_t offset, std::uint32_t value)
         bytes[offset + shift / 8] = static_cast<char>((value >> shift) & 0xFF);
 }
 
+// The test paths are plain ASCII.
 std::string ascii(const std::wstring &text)
 {
     return std::string(text.begin(), text.end());
@@ -55,8 +55,7 @@ ScratchFolder::ScratchFolder()
 
 namespace {
 
-// Deletes a folder tree without entering linked folders: a link is removed
-// itself, never what it points to.
+// Deletes a folder tree without entering linked folders.
 void removeTree(const std::wstring &path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
