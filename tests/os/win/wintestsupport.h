@@ -53,7 +53,7 @@ std::string shellLinkBytes(const std::wstring &storedPath);
 class FolderLink
 {
 public:
-    // Makes folder\\linkName point to targetName, both plain names in folder.
+    // Makes linkName point to targetName, both plain names inside folder.
     FolderLink(const ScratchFolder &folder, const std::wstring &linkName, const std::wstring &targetName);
     ~FolderLink();
     FolderLink(const FolderLink &) = delete;
