@@ -433,6 +433,13 @@ QProcessEnvironment Sandbox::environment(const XSession &x) const
             environment.remove(key);
     }
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+#ifdef UPDATER_LSAN_SUPPRESSIONS
+    // The programs under test carry the leak checker too, and on a real
+    // display they load libraries with leaks of their own.
+    if (!environment.value(QStringLiteral("LSAN_OPTIONS")).contains(QLatin1String("suppressions=")))
+        environment.insert(QStringLiteral("LSAN_OPTIONS"),
+                           QStringLiteral("suppressions=" UPDATER_LSAN_SUPPRESSIONS ":print_suppressions=0"));
+#endif
     environment.insert(QStringLiteral("TMPDIR"), temp());
     environment.insert(QStringLiteral("HOME"), home());
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), root() + QStringLiteral("/runtime"));
