@@ -25,14 +25,19 @@ function(updater_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;ENVIRONMENT;PROPERTIES" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
-    set(environment QT_QPA_PLATFORM=offscreen ${ARG_ENVIRONMENT})
-    if(UPDATER_SANITIZE)
-        list(APPEND environment
-            "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0"
-            "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+    if(NOT CMAKE_CROSSCOMPILING)
+        set(environment QT_QPA_PLATFORM=offscreen ${ARG_ENVIRONMENT})
+        if(UPDATER_SANITIZE)
+            list(APPEND environment
+                "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0"
+                "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+        endif()
+        # The discovered tests' ENVIRONMENT property keeps only the first of
+        # several variables; a launcher sets them all, for discovery too.
+        set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env ${environment})
     endif()
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT "${environment}" ${ARG_PROPERTIES})
+        PROPERTIES ${ARG_PROPERTIES})
 endfunction()
