@@ -119,7 +119,9 @@ TEST_F(ShortcutsTest, OnlyTargetsDirectlyInTheInstallationCount)
     ASSERT_TRUE(QDir(path(QStringLiteral("Gone"))).removeRecursively());
 
     const QStringList found = UpdateShortcuts::forInstallation(app(), { links() });
+    const QStringList fromEmptyEntry = UpdateShortcuts::forInstallation(app(), { QString() });
     EXPECT_TRUE(QDir::setCurrent(workingFolder));
+    EXPECT_TRUE(fromEmptyEntry.isEmpty()) << fromEmptyEntry.join(u' ').toStdString();
     EXPECT_EQ(sorted(found), sorted(expected));
 }
 
