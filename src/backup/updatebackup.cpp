@@ -180,6 +180,13 @@ bool UpdateBackup::copyInstallationFile(const QString &source, const QString &de
         return false;
     if (!makeParentFolder(destination))
         return false;
+    // A save file writes through a link to wherever it points. A link that the
+    // update put where a saved file was is replaced by the file, not written through.
+    const std::uint32_t existing = os::fileAttributes(nativePath(destination));
+    if (existing != os::InvalidFileAttributes && (existing & os::ReparsePointAttribute)
+        && !(existing & os::DirectoryAttribute) && !QFile::remove(destination)) {
+        return false;
+    }
     QSaveFile output(destination);
     if (!output.open(QIODevice::WriteOnly))
         return false;

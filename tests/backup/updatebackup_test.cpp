@@ -206,6 +206,23 @@ TEST_F(UpdateBackupTest, RestoresDeletedAndChangedFilesOnce)
     EXPECT_EQ(readFile(installed("Corvatone.exe")), "changed again");
 }
 
+TEST_F(UpdateBackupTest, RestoreReplacesALinkInsteadOfWritingThroughIt)
+{
+    writeFile(installed("Corvatone.exe"), "program");
+    writeFile(path("elsewhere/file"), "outside");
+    UpdateBackup backup;
+    QString message;
+    ASSERT_TRUE(backup.create(installation, message, {}));
+
+    ASSERT_TRUE(QFile::remove(installed("Corvatone.exe")));
+    ASSERT_TRUE(QFile::link(path("elsewhere/file"), installed("Corvatone.exe")));
+    ASSERT_TRUE(backup.restore(message));
+
+    EXPECT_FALSE(QFileInfo(installed("Corvatone.exe")).isSymLink());
+    EXPECT_EQ(readFile(installed("Corvatone.exe")), "program");
+    EXPECT_EQ(readFile(path("elsewhere/file")), "outside");
+}
+
 TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupDirectory)
 {
     useTextShortcuts();
