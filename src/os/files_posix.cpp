@@ -1,5 +1,7 @@
 #include "os/posix_backend.h"
 
+#include "os/descriptor_posix.h"
+
 #include <cerrno>
 
 #include <fcntl.h>
@@ -12,35 +14,6 @@ namespace {
 
 constexpr std::uint32_t HiddenAttribute = 0x2u;
 constexpr std::uint32_t NormalAttribute = 0x80u;
-
-// Closes a descriptor when it leaves scope, unless released.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-
-    int get() const { return m_fd; }
-    // Closes now and reports whether the last writes reached the file.
-    [[nodiscard]] bool close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 // Removes a temporary file when it leaves scope, unless it was kept.
 class TemporaryFile

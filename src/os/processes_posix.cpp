@@ -1,5 +1,7 @@
 #include "os/posix_backend.h"
 
+#include "os/descriptor_posix.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -13,28 +15,6 @@ namespace {
 
 // The kernel keeps at most this many bytes of a command name.
 constexpr std::size_t TruncatedCommandLength = 15;
-
-// Closes a descriptor when it leaves scope.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // Closes a directory stream when it leaves scope.
 class DirectoryStream
