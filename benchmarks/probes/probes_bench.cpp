@@ -82,12 +82,12 @@ bool writeLinks(Setting &setting)
         if (!QDir().mkpath(folderPath))
             return false;
         for (int link = 0; link < LinksPerFolder; ++link) {
-            shelllink::LinkSpec spec;
+            shelllink::LinkSpec description;
             const QString target = setting.installation
                 + (link % 2 ? QStringLiteral("/bin/tool%1.exe") : QStringLiteral("/Program%1.exe")).arg(link);
-            spec.localPath = target.toStdU16String();
+            description.localPath = target.toStdU16String();
             const QString path = folderPath + QStringLiteral("/Shortcut %1.lnk").arg(link);
-            if (!shelllink::write(QFile::encodeName(path).toStdString(), spec))
+            if (!shelllink::write(QFile::encodeName(path).toStdString(), description))
                 return false;
         }
     }
