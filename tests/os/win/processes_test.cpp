@@ -4,23 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <vector>
 
 using namespace wintest;
 
 namespace {
-
-std::wstring ownExecutablePath()
-{
-    std::vector<wchar_t> buffer(32768);
-    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    return std::wstring(buffer.data(), length);
-}
-
-std::wstring fileName(const std::wstring &path)
-{
-    return path.substr(path.find_last_of(L"\\/") + 1);
-}
 
 const os::ProcessEntry *find(const os::ProcessSnapshot &snapshot, std::uint32_t pid)
 {
@@ -31,27 +18,15 @@ const os::ProcessEntry *find(const os::ProcessSnapshot &snapshot, std::uint32_t 
 
 } // namespace
 
-TEST(ProcessSnapshot, ListsTheCallingProcessByFileName)
+TEST(ProcessSnapshot, ListsProcessesByFileNameOnlyWhileTheyRun)
 {
-    const os::ProcessSnapshot snapshot = os::processSnapshot();
-
-    EXPECT_EQ(snapshot.error, 0u);
-    const os::ProcessEntry *self = find(snapshot, GetCurrentProcessId());
-    ASSERT_NE(self, nullptr);
-    // The snapshot gives the bare file name; Windows does not fix its case.
-    EXPECT_EQ(CompareStringOrdinal(wide(self->executableName).c_str(), -1, fileName(ownExecutablePath()).c_str(), -1, TRUE), CSTR_EQUAL);
-    EXPECT_EQ(self->executableName.find(u'\\'), std::u16string::npos);
-}
-
-TEST(ProcessSnapshot, SeesASecondCopyOnlyWhileItRuns)
-{
-    const std::wstring executable = ownExecutablePath();
-    std::wstring commandLine = L"\"" + executable + L"\" --gtest_list_tests";
+    wchar_t executable[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameW(nullptr, executable, MAX_PATH), 0u);
+    std::wstring commandLine = L"\"" + std::wstring(executable) + L"\" --gtest_list_tests";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION child = {};
-    ASSERT_TRUE(CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &child));
-
+    ASSERT_TRUE(CreateProcessW(executable, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &child));
     const os::ProcessSnapshot running = os::processSnapshot();
     TerminateProcess(child.hProcess, 0);
     WaitForSingleObject(child.hProcess, 10000);
@@ -60,9 +35,15 @@ TEST(ProcessSnapshot, SeesASecondCopyOnlyWhileItRuns)
     const os::ProcessSnapshot ended = os::processSnapshot();
 
     EXPECT_EQ(running.error, 0u);
+    const os::ProcessEntry *self = find(running, GetCurrentProcessId());
     const os::ProcessEntry *copy = find(running, child.dwProcessId);
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(copy->executableName, find(running, GetCurrentProcessId())->executableName);
+    ASSERT_TRUE(self && copy);
+    // The bare file name, in whatever case Windows keeps it.
+    const std::u16string fileName = u16(std::wcsrchr(executable, L'\\') + 1);
+    EXPECT_EQ(CompareStringOrdinal(reinterpret_cast<const wchar_t *>(self->executableName.c_str()), -1,
+                                   reinterpret_cast<const wchar_t *>(fileName.c_str()), -1, TRUE),
+              CSTR_EQUAL);
+    EXPECT_EQ(copy->executableName, self->executableName);
 
     EXPECT_EQ(ended.error, 0u);
     EXPECT_EQ(find(ended, child.dwProcessId), nullptr);
