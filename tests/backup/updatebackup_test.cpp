@@ -183,30 +183,32 @@ TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupDirectory)
 {
     useTextShortcuts();
     writeFile(installed("a.txt"), "a");
-    writeFile(installed("b%2/c%1.txt"), "c");
     const QString shortcut = path("desktop/Corvatone %1.lnk");
     writeFile(shortcut, installed("a.txt").toUtf8());
     setTempPath(path("tmp %1%2"));
 
-    QString kept;
-    {
-        UpdateBackup backup;
-        QString message;
-        ASSERT_TRUE(backup.create(installation, message, { path("desktop") }));
-        kept = saved(backup);
-        // The update left folders where a file and the shortcut must go back.
-        ASSERT_TRUE(QFile::remove(installed("b%2/c%1.txt")) && QFile::remove(shortcut));
-        ASSERT_TRUE(QDir().mkpath(installed("b%2/c%1.txt/inner")) && QDir().mkpath(shortcut));
-        EXPECT_FALSE(backup.restore(message));
-        EXPECT_EQ(message, "Не удалось восстановить b%2/c%1.txt. Резервная копия сохранена: " + kept);
-        EXPECT_TRUE(backup.complete);
-
-        ASSERT_TRUE(QDir(installed("b%2/c%1.txt")).removeRecursively());
-        EXPECT_FALSE(backup.restore(message));
-        EXPECT_EQ(message, "Не удалось восстановить ярлык " + shortcut + ". Резервная копия: " + kept);
+    // The update left a folder where a file or the shortcut must go back.
+    const std::pair<QString, QString> cases[] = {
+        { installed("b%2/c%1.txt"), "Не удалось восстановить b%2/c%1.txt. Резервная копия сохранена: " },
+        { shortcut, "Не удалось восстановить ярлык " + shortcut + ". Резервная копия: " },
+    };
+    for (const auto &[blocked, message] : cases) {
+        writeFile(installed("b%2/c%1.txt"), "c");
+        QString kept;
+        QString error;
+        {
+            UpdateBackup backup;
+            ASSERT_TRUE(backup.create(installation, error, { path("desktop") }));
+            kept = saved(backup);
+            ASSERT_TRUE(QFile::remove(blocked) && QDir().mkpath(blocked + "/inner"));
+            EXPECT_FALSE(backup.restore(error));
+            EXPECT_TRUE(backup.complete);
+        }
+        EXPECT_EQ(error, message + kept);
+        EXPECT_EQ(filesBelow(kept), QStringList({ "a.txt", "b%2/c%1.txt", "external-shortcuts/0.lnk" }));
+        EXPECT_EQ(readFile(kept + "/b%2/c%1.txt"), "c");
+        ASSERT_TRUE(QDir(blocked).removeRecursively());
     }
-    EXPECT_EQ(filesBelow(kept), QStringList({ "a.txt", "b%2/c%1.txt", "external-shortcuts/0.lnk" }));
-    EXPECT_EQ(readFile(kept + "/b%2/c%1.txt"), "c");
 }
 
 TEST_F(UpdateBackupTest, RepeatedCreateForgetsTheEarlierBackup)
