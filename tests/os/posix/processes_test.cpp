@@ -1,7 +1,5 @@
 #include "testsupport.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -12,100 +10,83 @@
 
 namespace {
 
-// A program run in a process group of its own, killed with its children at the end.
-struct Child
+using ProcessSnapshot = FolderTest;
+
+// Programs run in process groups of their own, killed with their children at the end.
+struct Children
 {
-    explicit Child(std::string program, std::string argument = "30")
+    ~Children()
     {
-        pid = ::fork();
+        for (const pid_t pid : pids) {
+            ::kill(-pid, SIGKILL);
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    void start(const std::string &program)
+    {
+        const pid_t pid = ::fork();
         if (pid == 0) {
             ::setpgid(0, 0);
-            ::execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char *>(nullptr));
+            ::execl(program.c_str(), program.c_str(), "30", static_cast<char *>(nullptr));
             ::_exit(127);
         }
+        pids.push_back(pid);
     }
-    ~Child()
-    {
-        if (pid <= 0)
-            return;
-        ::kill(-pid, SIGKILL);
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    pid_t pid;
+    std::vector<pid_t> pids;
 };
 
-// The name under which the snapshot lists the pid, polled until it is the
-// expected one (the child needs a moment to exec) or five seconds are up.
-std::u16string nameOf(pid_t pid, const std::u16string &expected)
+// The name the snapshot gives pid; empty when it does not list it.
+std::u16string nameIn(const os::ProcessSnapshot &snapshot, pid_t pid)
 {
-    std::u16string name;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (name != expected && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        name.clear();
-        for (const os::ProcessEntry &entry : os::posix::processSnapshot().entries) {
-            if (entry.pid == std::uint32_t(pid))
-                name = entry.executableName;
-        }
-    }
-    return name;
+    const auto it = std::find_if(snapshot.entries.begin(), snapshot.entries.end(),
+                                 [pid](const os::ProcessEntry &entry) { return entry.pid == std::uint32_t(pid); });
+    return it == snapshot.entries.end() ? std::u16string() : it->executableName;
 }
 
-bool lists(const os::ProcessSnapshot &snapshot, pid_t pid)
+TEST_F(ProcessSnapshot, ListsRunningProcessesUnderTheirFullNamesInPidOrder)
 {
-    return std::any_of(snapshot.entries.begin(), snapshot.entries.end(),
-                       [pid](const os::ProcessEntry &entry) { return entry.pid == std::uint32_t(pid); });
-}
+    // The kernel keeps only 15 characters of a command name, and one name has
+    // parentheses in it. The last is a script, run as "/bin/sh <script> 30":
+    // it must be named after the script, not its interpreter.
+    const std::string names[] = {"Corvatone.exe", "CORVATONE.EXE", "Corvatone.exe.bak", "a-name-far-longer-than-fifteen-characters.exe",
+                                 "odd) name (x)", "script-with-a-long-name.sh"};
+    Children children;
+    for (const std::string &name : names)
+        std::filesystem::copy_file("/bin/sleep", path(name));
+    writeFile(path(std::end(names)[-1]), std::string("#!/bin/sh\nsleep \"$1\"\n"));
+    for (const std::string &name : names)
+        children.start(path(name));
 
-TEST(ProcessSnapshot, ListsEveryProcessUnderItsFullExecutableNameInPidOrder)
-{
-    TemporaryDirectory folder;
-    ASSERT_TRUE(folder.isValid());
-    // The kernel keeps only 15 characters of a command name; the last one has parentheses in it.
-    const std::string names[] = {"Corvatone.exe", "CORVATONE.EXE", "Corvatone.exe.bak",
-                                 "a-name-far-longer-than-fifteen-characters.exe", "odd) name (x)"};
-    std::vector<std::unique_ptr<Child>> children;
-    for (const std::string &name : names) {
-        std::filesystem::copy_file("/bin/sleep", folder.path(name));
-        children.push_back(std::make_unique<Child>(folder.path(name)));
-    }
-    for (std::size_t i = 0; i < std::size(names); ++i)
-        EXPECT_EQ(nameOf(children[i]->pid, u16(names[i])), u16(names[i]));
-
-    const os::ProcessSnapshot snapshot = os::posix::processSnapshot();
-    EXPECT_EQ(snapshot.error, 0u);
-    EXPECT_TRUE(lists(snapshot, ::getpid()));
-    EXPECT_TRUE(std::is_sorted(snapshot.entries.begin(), snapshot.entries.end(),
-                               [](const os::ProcessEntry &a, const os::ProcessEntry &b) { return a.pid < b.pid; }));
-}
-
-TEST(ProcessSnapshot, NamesAScriptAfterItsScriptNotItsInterpreter)
-{
-    TemporaryDirectory folder;
-    ASSERT_TRUE(folder.isValid());
-    const std::string script = folder.path("script-with-a-long-name.sh");
-    writeFile(script, std::string("#!/bin/sh\nsleep \"$1\"\n"));
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-
-    // Started through its first line, it runs as "/bin/sh <script> 30".
-    const Child child(script);
-    EXPECT_EQ(nameOf(child.pid, u"script-with-a-long-name.sh"), u"script-with-a-long-name.sh");
-}
-
-TEST(ProcessSnapshot, LeavesOutAnEndedChildThatIsNotYetReaped)
-{
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
+    // An ended child that is not yet reaped no longer runs.
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0)
         ::_exit(0);
     siginfo_t info{};
-    ASSERT_EQ(::waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT), 0); // ended, not reaped
+    ASSERT_EQ(::waitid(P_PID, id_t(ended), &info, WEXITED | WNOWAIT), 0);
 
-    const os::ProcessSnapshot snapshot = os::posix::processSnapshot();
-    ::waitpid(pid, nullptr, 0);
-    EXPECT_FALSE(lists(snapshot, pid));
+    const auto childNames = [&](const os::ProcessSnapshot &snapshot) {
+        std::vector<std::u16string> found;
+        for (const pid_t pid : children.pids)
+            found.push_back(nameIn(snapshot, pid));
+        return found;
+    };
+    std::vector<std::u16string> expected;
+    for (const std::string &name : names)
+        expected.push_back(u16(name));
+    // The children need a moment to exec.
+    os::ProcessSnapshot snapshot;
+    for (int attempt = 0; attempt < 1000 && childNames(snapshot = os::posix::processSnapshot()) != expected; ++attempt)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::waitpid(ended, nullptr, 0);
+
     EXPECT_EQ(snapshot.error, 0u);
+    EXPECT_EQ(childNames(snapshot), expected);
+    EXPECT_NE(nameIn(snapshot, ::getpid()), u"");
+    EXPECT_EQ(nameIn(snapshot, ended), u"");
+    EXPECT_TRUE(std::is_sorted(snapshot.entries.begin(), snapshot.entries.end(),
+                               [](const os::ProcessEntry &a, const os::ProcessEntry &b) { return a.pid < b.pid; }));
 }
 
 } // namespace

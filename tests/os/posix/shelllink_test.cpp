@@ -1,18 +1,17 @@
 #include "shelllink.h"
 #include "testsupport.h"
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <random>
 
 #include <sys/stat.h>
 
 namespace {
 
-TEST(ShellLinkTarget, ReadsTheStoredTargetPreferringTheUnexpandedOne)
+using ShellLinkTarget = FolderTest;
+
+TEST_F(ShellLinkTarget, ReadsTheStoredTargetPreferringTheUnexpandedOne)
 {
-    TemporaryDirectory folder;
-    ASSERT_TRUE(folder.isValid());
     const std::u16string local = u"C:\\Users\\Иван\\AppData\\Local\\Corvatone\\Corvatone.exe";
     const std::u16string environment = u"%LOCALAPPDATA%\\Corvatone\\Corvatone.exe";
     const struct
@@ -28,37 +27,32 @@ TEST(ShellLinkTarget, ReadsTheStoredTargetPreferringTheUnexpandedOne)
         {"Ярлык.lnk", {u"/opt/Corvatone/Corvatone.exe", std::nullopt}, u"/opt/Corvatone/Corvatone.exe"},
     };
     for (const auto &c : cases) {
-        ASSERT_TRUE(shelllink::write(folder.path(c.name), c.spec)) << c.name;
-        EXPECT_EQ(os::posix::shellLinkTarget(u16(folder.path(c.name))), c.expected) << c.name;
+        ASSERT_TRUE(shelllink::write(path(c.name), c.spec)) << c.name;
+        EXPECT_EQ(os::posix::shellLinkTarget(u16(path(c.name))), c.expected) << c.name;
     }
 }
 
-TEST(ShellLinkTarget, GivesNothingForWhatIsNoReadableLink)
+TEST_F(ShellLinkTarget, GivesNothingForWhatIsNoReadableLink)
 {
-    TemporaryDirectory folder;
-    ASSERT_TRUE(folder.isValid());
     const std::vector<std::uint8_t> link = shelllink::build({u"C:\\Corvatone\\Corvatone.exe", std::nullopt});
-    ASSERT_FALSE(link.empty());
-    std::mt19937 random(7);
+    ASSERT_GT(link.size(), 0x60u);
     std::vector<std::uint8_t> noise(1024);
-    for (auto &byte : noise)
-        byte = std::uint8_t(random());
+    std::generate(noise.begin(), noise.end(), std::mt19937(7));
 
-    writeFile(folder.path("empty.lnk"), std::string());
-    writeFile(folder.path("header-only.lnk"), std::vector<std::uint8_t>(link.begin(), link.begin() + 40));
-    writeFile(folder.path("cut-in-link-info.lnk"), std::vector<std::uint8_t>(link.begin(), link.begin() + 0x60));
-    writeFile(folder.path("random.lnk"), noise);
-    ASSERT_EQ(::mkfifo(folder.path("fifo.lnk").c_str(), 0600), 0);
+    const std::pair<const char *, std::vector<std::uint8_t>> files[] = {
+        {"empty.lnk", {}}, {"header-only.lnk", {link.begin(), link.begin() + 40}}, {"cut-in-link-info.lnk", {link.begin(), link.begin() + 0x60}}, {"random.lnk", noise}};
+    for (const auto &[name, bytes] : files)
+        writeFile(path(name), bytes);
+    ASSERT_EQ(::mkfifo(path("fifo.lnk").c_str(), 0600), 0);
+    // The empty name stands for the folder itself.
     for (const char *name : {"empty.lnk", "header-only.lnk", "cut-in-link-info.lnk", "random.lnk", "fifo.lnk", "missing.lnk", ""})
-        EXPECT_FALSE(os::posix::shellLinkTarget(u16(folder.path(name)))) << name;
+        EXPECT_FALSE(os::posix::shellLinkTarget(u16(path(name)))) << name;
     EXPECT_FALSE(os::posix::shellLinkTarget(u""));
 }
 
 // Each damaged link must get an answer; none may bring the reader down.
-TEST(ShellLinkTarget, SurvivesDamagedLinks)
+TEST_F(ShellLinkTarget, SurvivesDamagedLinks)
 {
-    TemporaryDirectory folder;
-    ASSERT_TRUE(folder.isValid());
     const std::vector<std::uint8_t> seeds[] = {
         shelllink::build({u"C:\\Corvatone\\Corvatone.exe", u"%ProgramFiles%\\Corvatone\\Corvatone.exe"}),
         shelllink::build({u"C:\\Corvatone\\Corvatone.exe", std::nullopt}),
@@ -73,8 +67,8 @@ TEST(ShellLinkTarget, SurvivesDamagedLinks)
             else
                 bytes[at] = random() % 2 ? std::uint8_t(random()) : std::uint8_t(bytes[at] ^ (1u << (random() % 8)));
         }
-        writeFile(folder.path("damaged.lnk"), bytes);
-        (void)os::posix::shellLinkTarget(u16(folder.path("damaged.lnk")));
+        writeFile(path("damaged.lnk"), bytes);
+        (void)os::posix::shellLinkTarget(u16(path("damaged.lnk")));
     }
 }
 

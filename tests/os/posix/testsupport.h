@@ -3,35 +3,37 @@
 
 #include "os/posix_backend.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
-class TemporaryDirectory
+// Gives each test a fresh folder, removed with its contents afterwards.
+class FolderTest : public ::testing::Test
 {
-public:
-    TemporaryDirectory()
+protected:
+    void SetUp() override
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "os-posix-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()))
-            m_path = pattern;
+        ASSERT_TRUE(::mkdtemp(pattern.data()));
+        m_root = pattern;
     }
-    ~TemporaryDirectory()
+    void TearDown() override
     {
         std::error_code ignored;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ignored);
+        if (!m_root.empty())
+            std::filesystem::remove_all(m_root, ignored);
     }
-    TemporaryDirectory(const TemporaryDirectory &) = delete;
-    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
 
-    bool isValid() const { return !m_path.empty(); }
-    std::string path(const std::string &name = {}) const { return name.empty() ? m_path : m_path + "/" + name; }
+    std::string path(const std::string &name = {}) const { return name.empty() ? m_root : m_root + "/" + name; }
+    // The number of entries directly inside, hidden ones included.
+    long entryCount() const { return std::distance(std::filesystem::directory_iterator(m_root), {}); }
 
 private:
-    std::string m_path;
+    std::string m_root;
 };
 
 inline std::u16string u16(const std::string &text)
