@@ -3,6 +3,8 @@
 // link has no file-system target.
 #include "shelllink.h"
 
+#include "os/posix_backend.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -23,9 +25,9 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (std::strcmp(argv[i], "--local-path") == 0 && hasValue)
-            spec.localPath = shelllink::fromUtf8(argv[++i]);
+            spec.localPath = os::posix::fromUtf8(argv[++i]);
         else if (std::strcmp(argv[i], "--environment-target") == 0 && hasValue)
-            spec.environmentTarget = shelllink::fromUtf8(argv[++i]);
+            spec.environmentTarget = os::posix::fromUtf8(argv[++i]);
         else if (argv[i][0] != '-' && !output)
             output = argv[i];
         else

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
 namespace shelllink {
 namespace {
@@ -128,37 +129,6 @@ void writeEnvironmentBlock(Writer &out, std::u16string_view target)
 }
 
 } // namespace
-
-std::u16string fromUtf8(std::string_view text)
-{
-    std::u16string out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-        char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
-        bool valid = length > 0 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            c = (c << 6) | (next & 0x3F);
-        }
-        static constexpr char32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (!valid || c < minimum[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out += char16_t(0xFFFD);
-            ++i;
-            continue;
-        }
-        if (c >= 0x10000) {
-            out += char16_t(0xD800 + ((c - 0x10000) >> 10));
-            out += char16_t(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += char16_t(c);
-        }
-        i += length;
-    }
-    return out;
-}
 
 std::vector<std::uint8_t> build(const LinkSpec &spec)
 {

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace shelllink {
@@ -20,9 +19,6 @@ struct LinkSpec
     // kept unexpanded in an environment-variable data block; at most 259 units.
     std::optional<std::u16string> environmentTarget;
 };
-
-// UTF-8 to UTF-16; bytes that are no UTF-8 become U+FFFD.
-[[nodiscard]] std::u16string fromUtf8(std::string_view text);
 
 // The bytes of the link; empty when the spec cannot be stored (an environment
 // target too long for its block, or a text holding a NUL).
