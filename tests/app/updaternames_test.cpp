@@ -2,22 +2,11 @@
 // machine is seen by the updater's process scan, so these run one at a time.
 #include "e2esupport.h"
 
-#include <QFileInfo>
-#include <QJsonArray>
-
 #include <gtest/gtest.h>
 
 using namespace e2e;
 
 namespace {
-
-QStringList toStrings(const QJsonValue &value)
-{
-    QStringList list;
-    for (const QJsonValue &v : value.toArray())
-        list.append(v.toString());
-    return list;
-}
 
 TEST(UpdaterNames, OlderClientNameRestartsTheNewExecutableBesideIt)
 {
@@ -26,7 +15,7 @@ TEST(UpdaterNames, OlderClientNameRestartsTheNewExecutableBesideIt)
     Sandbox sandbox(QStringLiteral("Pellingwood.exe"));
     ASSERT_TRUE(sandbox.isValid());
     ASSERT_TRUE(sandbox.addClientCopy(QStringLiteral("Corvatone.exe")));
-    sandbox.setToolScenario("components 2.3.2\n");
+    ASSERT_TRUE(sandbox.setToolScenario("components 2.3.2\n"));
 
     // The client takes two seconds to answer; the answer still counts.
     ASSERT_TRUE(sandbox.startClient(x, {QStringLiteral("--answer"), QStringLiteral("late:2000")},
