@@ -12,15 +12,11 @@
 // that long.
 #include "standin_common.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QSaveFile>
 #include <QThread>
 
 namespace {
@@ -45,13 +41,12 @@ Options parse(const QStringList &arguments)
             options.updaterArguments = arguments.mid(i + 1);
             break;
         }
-        const bool hasValue = i + 1 < arguments.size();
-        if (a == QLatin1String("--run-updater") && hasValue)
-            options.updater = arguments.at(++i);
-        else if (a == QLatin1String("--answer") && hasValue)
-            options.answer = arguments.at(++i);
-        else if (a == QLatin1String("--exit") && hasValue)
-            options.exit = arguments.at(++i);
+        QString *value = a == QLatin1String("--run-updater") ? &options.updater
+            : a == QLatin1String("--answer")                  ? &options.answer
+            : a == QLatin1String("--exit")                    ? &options.exit
+                                                              : nullptr;
+        if (value && i + 1 < arguments.size())
+            *value = arguments.at(++i);
     }
     return options;
 }
@@ -73,24 +68,22 @@ QString handoffFile(const QStringList &arguments)
 
 void recordStart(const QStringList &arguments)
 {
-    QJsonObject object;
-    object.insert(QStringLiteral("pid"), qint64(QCoreApplication::applicationPid()));
-    object.insert(QStringLiteral("arguments"), QJsonArray::fromStringList(arguments.mid(1)));
-    object.insert(QStringLiteral("workingDirectory"), QDir::currentPath());
-    standin::appendRecord(standin::besideExecutable(".starts"),
-                          QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+    const QJsonObject object {{QStringLiteral("pid"), qint64(QCoreApplication::applicationPid())},
+                              {QStringLiteral("arguments"), QJsonArray::fromStringList(arguments.mid(1))},
+                              {QStringLiteral("workingDirectory"), QDir::currentPath()}};
+    // One write, so that the records of clients running side by side never interleave.
+    QFile file(standin::besideExecutable(".starts"));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        file.write(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
 }
 
 int stayFromScenario()
 {
     QFile scenario(standin::besideExecutable(".scenario"));
-    if (!scenario.open(QIODevice::ReadOnly))
-        return 0;
     int stay = 0;
-    for (const QByteArray &line : scenario.readAll().split('\n')) {
-        const QByteArray trimmed = line.trimmed();
-        if (trimmed.startsWith("stay "))
-            stay = trimmed.mid(5).trimmed().toInt();
+    for (const QByteArray &line : scenario.open(QIODevice::ReadOnly) ? scenario.readAll().split('\n') : QList<QByteArray>()) {
+        if (line.trimmed().startsWith("stay "))
+            stay = line.trimmed().mid(5).trimmed().toInt();
     }
     return stay;
 }
@@ -108,16 +101,6 @@ bool waitForReady(const QString &path)
     return false;
 }
 
-bool writeAnswer(const QString &path, const QByteArray &answer)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(answer) != answer.size())
-        return false;
-    return file.commit();
-}
-
 void answer(const Options &options)
 {
     const QString path = handoffFile(options.updaterArguments);
@@ -128,19 +111,12 @@ void answer(const Options &options)
         return;
     }
     QByteArray text = "continue";
-    if (options.answer.startsWith(QLatin1String("late:"))) {
+    if (options.answer.startsWith(QLatin1String("late:")))
         QThread::msleep(ulong(qMax(options.answer.mid(5).toInt(), 0)));
-    } else if (options.answer.startsWith(QLatin1String("wrong:"))) {
+    else if (options.answer.startsWith(QLatin1String("wrong:")))
         text = standin::unescape(options.answer.mid(6));
-    }
-    if (!writeAnswer(path, text))
+    if (!standin::writeFile(path, text))
         qWarning("standin_client: cannot write the answer");
-}
-
-[[noreturn]] void runForever()
-{
-    for (;;)
-        QThread::sleep(3600);
 }
 
 } // namespace
@@ -162,8 +138,8 @@ int main(int argc, char **argv)
         QThread::msleep(ulong(stayFromScenario()));
     }
 
-    if (options.exit == QLatin1String("never"))
-        runForever();
+    while (options.exit == QLatin1String("never"))
+        QThread::sleep(3600);
     if (options.exit.startsWith(QLatin1String("after:")))
         QThread::msleep(ulong(qMax(options.exit.mid(6).toInt(), 0)));
     standin::quitNow(0);

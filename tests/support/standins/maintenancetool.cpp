@@ -17,28 +17,20 @@
 // to the executable's folder. Without a scenario, or at its end, it exits with 0.
 #include "standin_common.h"
 
-#include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QDate>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QThread>
 
+#include <chrono>
 #include <cstdlib>
-#include <ctime>
-#include <unistd.h>
 
 namespace {
 
 qint64 realtimeNanoseconds()
 {
-    timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 // Resolves a record or stamp file against the executable's folder.
@@ -47,71 +39,59 @@ QString besideTool(const QString &file)
     return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(file);
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    const QFileInfo info(path);
-    if (!QDir().mkpath(info.absolutePath()))
-        return false;
-    QSaveFile file(path);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(content) != content.size())
-        return false;
-    return file.commit();
-}
-
 bool record(qint64 startedNs, const QString &file)
 {
-    QJsonArray arguments;
-    const QStringList all = QCoreApplication::arguments();
-    for (qsizetype i = 1; i < all.size(); ++i)
-        arguments.append(all.at(i));
-    QJsonObject object;
-    object.insert(QStringLiteral("arguments"), arguments);
-    object.insert(QStringLiteral("workingDirectory"), QDir::currentPath());
-    object.insert(QStringLiteral("startedNs"), QString::number(startedNs));
-    return writeFile(besideTool(file), QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+    const QJsonObject object {{QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))},
+                              {QStringLiteral("workingDirectory"), QDir::currentPath()},
+                              {QStringLiteral("startedNs"), QString::number(startedNs)}};
+    return standin::writeFile(besideTool(file), QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
 }
 
 QByteArray componentsXml(const QString &version)
 {
     const QByteArray v = version.toHtmlEscaped().toUtf8();
     const QByteArray today = QDate::currentDate().toString(Qt::ISODate).toUtf8();
-    return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                      "<Packages>\n"
-                      "    <ApplicationName>Corvatone</ApplicationName>\n"
-                      "    <ApplicationVersion>") + v + "</ApplicationVersion>\n"
-        "    <Package>\n"
-        "        <Name>com.quintaver.tallyroom</Name>\n"
-        "        <Title>Corvatone</Title>\n"
-        "        <Description>Corvatone desktop client</Description>\n"
-        "        <Version>" + v + "</Version>\n"
-        "        <LastUpdateDate>" + today + "</LastUpdateDate>\n"
-        "        <InstallDate>" + today + "</InstallDate>\n"
-        "        <Size>48213504</Size>\n"
-        "        <Checkable>true</Checkable>\n"
-        "    </Package>\n"
-        "</Packages>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Packages>\n"
+           "    <ApplicationName>Corvatone</ApplicationName>\n"
+           "    <ApplicationVersion>" + v + "</ApplicationVersion>\n"
+           "    <Package>\n"
+           "        <Name>com.quintaver.tallyroom</Name>\n"
+           "        <Title>Corvatone</Title>\n"
+           "        <Description>Corvatone desktop client</Description>\n"
+           "        <Version>" + v + "</Version>\n"
+           "        <LastUpdateDate>" + today + "</LastUpdateDate>\n"
+           "        <InstallDate>" + today + "</InstallDate>\n"
+           "        <Size>48213504</Size>\n"
+           "        <Checkable>true</Checkable>\n"
+           "    </Package>\n</Packages>\n";
 }
 
+// Printable lines of 100 bytes, written a chunk at a time.
 bool flood(qint64 bytes, int fd)
 {
-    // Printable lines of 100 bytes, written a chunk at a time.
     QByteArray line(99, 'x');
     for (int i = 0; i < line.size(); ++i)
         line[i] = char('!' + (i % 90));
-    line.append('\n');
-    QByteArray chunk;
-    while (chunk.size() < 64 * 1024)
-        chunk += line;
-    while (bytes > 0) {
-        const qsizetype n = qsizetype(qMin<qint64>(bytes, chunk.size()));
-        if (!standin::writeFully(fd, chunk.constData(), n))
+    const QByteArray chunk = (line + '\n').repeated(656);
+    for (; bytes > 0; bytes -= chunk.size()) {
+        if (!standin::writeFully(fd, chunk.constData(), qsizetype(qMin<qint64>(bytes, chunk.size()))))
             return false;
-        bytes -= n;
     }
     return true;
+}
+
+// The descriptor of "out" or "err", or -1.
+int stream(const QString &name)
+{
+    return name == QLatin1String("out") ? STDOUT_FILENO : name == QLatin1String("err") ? STDERR_FILENO : -1;
+}
+
+bool remove(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink())
+        return QDir(path).removeRecursively();
+    return (!info.exists() && !info.isSymLink()) || QFile::remove(path);
 }
 
 [[noreturn]] void fail(const QString &line)
@@ -132,7 +112,6 @@ int main(int argc, char **argv)
     if (!scenario.open(QIODevice::ReadOnly))
         standin::quitNow(0);
     const QStringList lines = QString::fromUtf8(scenario.readAll()).split(QLatin1Char('\n'));
-    scenario.close();
 
     for (QString line : lines) {
         if (line.endsWith(QLatin1Char('\r')))
@@ -147,36 +126,26 @@ int main(int argc, char **argv)
         if (command == QLatin1String("record")) {
             ok = record(startedNs, rest);
         } else if (command == QLatin1String("stamp")) {
-            ok = writeFile(besideTool(rest), QByteArray::number(realtimeNanoseconds()) + '\n');
-        } else if (command == QLatin1String("out") || command == QLatin1String("err")) {
+            ok = standin::writeFile(besideTool(rest), QByteArray::number(realtimeNanoseconds()) + '\n');
+        } else if (stream(command) >= 0) {
             const QByteArray bytes = standin::unescape(rest);
-            const int fd = command == QLatin1String("out") ? STDOUT_FILENO : STDERR_FILENO;
-            ok = standin::writeFully(fd, bytes.constData(), bytes.size());
+            ok = standin::writeFully(stream(command), bytes.constData(), bytes.size());
         } else if (command == QLatin1String("flood")) {
             const QStringList parts = rest.split(QLatin1Char(' '), Qt::SkipEmptyParts);
             const qint64 bytes = parts.value(0).toLongLong(&ok);
-            const QString stream = parts.value(1);
-            ok = ok && (stream == QLatin1String("out") || stream == QLatin1String("err"))
-                && flood(bytes, stream == QLatin1String("out") ? STDOUT_FILENO : STDERR_FILENO);
+            ok = ok && stream(parts.value(1)) >= 0 && flood(bytes, stream(parts.value(1)));
         } else if (command == QLatin1String("write")) {
-            const qsizetype pathEnd = rest.indexOf(QLatin1Char(' '));
-            const QString path = pathEnd < 0 ? rest : rest.left(pathEnd);
-            const QString text = pathEnd < 0 ? QString() : rest.mid(pathEnd + 1);
-            ok = !path.isEmpty() && writeFile(QDir::current().absoluteFilePath(path), standin::unescape(text));
+            const QString path = rest.section(QLatin1Char(' '), 0, 0);
+            ok = !path.isEmpty()
+                && standin::writeFile(QDir::current().absoluteFilePath(path), standin::unescape(rest.mid(path.size() + 1)));
         } else if (command == QLatin1String("delete")) {
-            const QString path = QDir::current().absoluteFilePath(rest);
-            const QFileInfo info(path);
-            if (info.isDir() && !info.isSymLink())
-                ok = QDir(path).removeRecursively();
-            else
-                ok = !info.exists() && !info.isSymLink() ? true : QFile::remove(path);
+            ok = remove(QDir::current().absoluteFilePath(rest));
         } else if (command == QLatin1String("components")) {
-            ok = writeFile(QDir::current().absoluteFilePath(QStringLiteral("components.xml")),
-                           componentsXml(rest.trimmed()));
+            ok = standin::writeFile(QDir::current().absoluteFilePath(QStringLiteral("components.xml")),
+                                    componentsXml(rest.trimmed()));
         } else if (command == QLatin1String("sleep")) {
             const int ms = rest.trimmed().toInt(&ok);
-            if (ok)
-                QThread::msleep(ulong(qMax(ms, 0)));
+            QThread::msleep(ok ? ulong(qMax(ms, 0)) : 0);
         } else if (command == QLatin1String("exit")) {
             const int code = rest.trimmed().toInt(&ok);
             if (ok)

@@ -1,10 +1,11 @@
 // Small helpers shared by the stand-in client and maintenance tool.
 #pragma once
 
-#include <QByteArray>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
-#include <QString>
+#include <QFileInfo>
+#include <QSaveFile>
 
 #include <cerrno>
 #include <cstdio>
@@ -18,34 +19,18 @@ inline QByteArray unescape(const QString &text)
 {
     const QByteArray in = text.toUtf8();
     QByteArray out;
-    out.reserve(in.size());
     for (qsizetype i = 0; i < in.size(); ++i) {
-        const char c = in.at(i);
-        if (c != '\\' || i + 1 >= in.size()) {
-            out.append(c);
-            continue;
-        }
-        const char next = in.at(i + 1);
-        if (next == 'n') {
-            out.append('\n');
+        const char next = in.at(i) == '\\' && i + 1 < in.size() ? in.at(i + 1) : '\0';
+        bool hex = false;
+        const int value = next == 'x' && i + 3 < in.size() ? in.mid(i + 2, 2).toInt(&hex, 16) : 0;
+        if (next == 'n' || next == 't' || next == '\\') {
+            out.append(next == 'n' ? '\n' : next == 't' ? '\t' : '\\');
             ++i;
-        } else if (next == 't') {
-            out.append('\t');
-            ++i;
-        } else if (next == '\\') {
-            out.append('\\');
-            ++i;
-        } else if (next == 'x' && i + 3 < in.size()) {
-            bool ok = false;
-            const int value = in.mid(i + 2, 2).toInt(&ok, 16);
-            if (ok) {
-                out.append(char(value));
-                i += 3;
-            } else {
-                out.append(c);
-            }
+        } else if (hex) {
+            out.append(char(value));
+            i += 3;
         } else {
-            out.append(c);
+            out.append(in.at(i));
         }
     }
     return out;
@@ -56,25 +41,21 @@ inline bool writeFully(int fd, const char *data, qsizetype size)
 {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        if (n < 0 && errno != EINTR)
             return false;
-        }
-        data += n;
-        size -= n;
+        data += qMax<ssize_t>(n, 0);
+        size -= qMax<ssize_t>(n, 0);
     }
     return true;
 }
 
-// Appends one record to a file in a single write, so that records of
-// processes running side by side never interleave.
-inline bool appendRecord(const QString &path, const QByteArray &record)
+// Replaces a file whole, making its folder first.
+inline bool writeFile(const QString &path, const QByteArray &content)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-        return false;
-    return file.write(record) == record.size();
+    QSaveFile file(path);
+    file.setDirectWriteFallback(true);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
+        && file.write(content) == content.size() && file.commit();
 }
 
 // The path of a file kept beside this executable: "<executable><suffix>".
