@@ -63,6 +63,26 @@ bool isExcludedTopLevelName(const QString &relativePath)
     return false;
 }
 
+// The update run keeps its log, its lock and the tool's cache directly in the
+// temporary folder. Where that folder lies inside the installation they are not
+// part of it: saving them would make the rollback put an old log over the live
+// one, and replacing the held lock fails.
+bool isRunFile(const QString &path, const QString &foldedTemporaryFolder)
+{
+    const QFileInfo entry(path);
+    const QString folder = QDir(entry.absolutePath()).canonicalPath().toCaseFolded();
+    if (folder == foldedTemporaryFolder) {
+        const QString name = entry.fileName();
+        return name == QLatin1String("Corvatone-update.log")
+            || (name.startsWith(QLatin1String("Corvatone-update-")) && name.endsWith(QLatin1String(".lock")))
+            || name.startsWith(QLatin1String("Corvatone Updater-"));
+    }
+    // Everything in the tool's cache folder belongs to the run as well.
+    const QString prefix = foldedTemporaryFolder + QLatin1Char('/');
+    return folder.startsWith(prefix)
+        && folder.mid(prefix.size()).startsWith(QLatin1String("corvatone updater-"));
+}
+
 bool makeParentFolder(const QString &destination)
 {
     return QDir().mkpath(QFileInfo(destination).absolutePath());
@@ -85,6 +105,8 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &errorMe
 
     QDir parent(QDir::tempPath());
     const QString key = QFileInfo(installationDirectory).canonicalFilePath().toCaseFolded();
+    const QString foldedTemporaryFolder = parent.canonicalPath().toCaseFolded();
+    const bool temporaryFolderInside = liesInside(foldedTemporaryFolder, key);
     while (liesInside(parent.canonicalPath().toCaseFolded(), key)) {
         if (!parent.cdUp()) {
             errorMessage = NoParentMessage;
@@ -107,6 +129,8 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &errorMe
         const QString path = it.next();
         const QString relativePath = installation.relativeFilePath(path);
         if (isExcludedTopLevelName(relativePath))
+            continue;
+        if (temporaryFolderInside && isRunFile(path, foldedTemporaryFolder))
             continue;
 
         const std::uint32_t attributes = os::fileAttributes(nativePath(path));

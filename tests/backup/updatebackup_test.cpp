@@ -99,6 +99,26 @@ TEST_F(UpdateBackupTest, ChoosesABackupFolderOutsideTheInstallation)
     EXPECT_FALSE(uncreatable.complete);
 }
 
+TEST_F(UpdateBackupTest, LeavesTheRunsOwnFilesInATemporaryFolderInsideOut)
+{
+    setTempPath(installed("tmp"));
+    const QStringList runFiles{ "tmp/Corvatone-update.log", "tmp/Corvatone-update-0a1b.lock",
+                                "tmp/Corvatone Updater-Ab12Cd/cache" };
+    for (const QString &file : runFiles + QStringList{ "tmp/other.txt", "Corvatone-update.log" })
+        writeFile(installed(file), "content");
+
+    UpdateBackup backup;
+    QString message;
+    ASSERT_TRUE(backup.create(installation, message, {})) << message.toStdString();
+    QStringList files = backup.files;
+    files.sort();
+    EXPECT_EQ(files, QStringList({ "Corvatone-update.log", "tmp/other.txt" }));
+
+    writeFile(installed("tmp/Corvatone-update.log"), "live log");
+    ASSERT_TRUE(backup.restore(message));
+    EXPECT_EQ(readFile(installed("tmp/Corvatone-update.log")), "live log");
+}
+
 TEST_F(UpdateBackupTest, SymbolicLinkInsideFailsNamingIt)
 {
     writeFile(installed("bin/target.exe"), "x");
