@@ -55,6 +55,10 @@ QStringList forInstallation(const QString &installationDirectory, const QStringL
 
     QStringList shortcuts;
     for (const QString &folder : folders) {
+        // An empty entry names no folder; an iterator would take it for the
+        // current one, or on Windows for the root of the current drive.
+        if (folder.isEmpty())
+            continue;
         QDirIterator it(folder, { QStringLiteral("*.lnk") }, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
