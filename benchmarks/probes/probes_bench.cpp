@@ -82,7 +82,7 @@ bool writeLinks(Setting &setting)
         if (!QDir().mkpath(folderPath))
             return false;
         for (int link = 0; link < LinksPerFolder; ++link) {
-            shelllink::LinkSpec description;
+            shelllink::LinkContent description;
             const QString target = setting.installation
                 + (link % 2 ? QStringLiteral("/bin/tool%1.exe") : QStringLiteral("/Program%1.exe")).arg(link);
             description.localPath = target.toStdU16String();

@@ -58,9 +58,9 @@ struct Fuzzer
     std::mt19937 random;
 };
 
-QByteArray validLink(const shelllink::LinkSpec &spec)
+QByteArray validLink(const shelllink::LinkContent &content)
 {
-    const std::vector<std::uint8_t> bytes = shelllink::build(spec);
+    const std::vector<std::uint8_t> bytes = shelllink::build(content);
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
 }
 

@@ -29,10 +29,10 @@ protected:
                  const std::optional<std::u16string> &environmentTarget = std::nullopt)
     {
         const QString linkPath = path(relative);
-        const shelllink::LinkSpec spec{ target ? std::optional(target->toStdU16String()) : std::nullopt,
+        const shelllink::LinkContent content{ target ? std::optional(target->toStdU16String()) : std::nullopt,
                                         environmentTarget };
         EXPECT_TRUE(QDir().mkpath(QFileInfo(linkPath).absolutePath())
-                    && shelllink::write(QFile::encodeName(linkPath).toStdString(), spec))
+                    && shelllink::write(QFile::encodeName(linkPath).toStdString(), content))
             << relative.toStdString();
         return linkPath;
     }

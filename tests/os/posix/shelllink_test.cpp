@@ -17,7 +17,7 @@ TEST_F(ShellLinkTarget, ReadsTheStoredTargetPreferringTheUnexpandedOne)
     const struct
     {
         const char *name;
-        shelllink::LinkSpec spec;
+        shelllink::LinkContent content;
         std::u16string expected;
     } cases[] = {
         {"local.lnk", {local, std::nullopt}, local},
@@ -27,7 +27,7 @@ TEST_F(ShellLinkTarget, ReadsTheStoredTargetPreferringTheUnexpandedOne)
         {"Ярлык.lnk", {u"/opt/Corvatone/Corvatone.exe", std::nullopt}, u"/opt/Corvatone/Corvatone.exe"},
     };
     for (const auto &c : cases) {
-        ASSERT_TRUE(shelllink::write(path(c.name), c.spec)) << c.name;
+        ASSERT_TRUE(shelllink::write(path(c.name), c.content)) << c.name;
         EXPECT_EQ(os::posix::shellLinkTarget(u16(path(c.name))), c.expected) << c.name;
     }
 }

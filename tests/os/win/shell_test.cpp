@@ -95,7 +95,7 @@ TEST(ShellLinkTarget, ReadsTheStoredTargetUnexpandedAndWhole)
     const std::u16string environment = u"%SystemRoot%\\system32\\notepad.exe";
     const struct
     {
-        shelllink::LinkSpec spec;
+        shelllink::LinkContent content;
         std::u16string expected;
     } cases[] = {
         // As the shell stores it: the unexpanded text in both places.
@@ -105,7 +105,7 @@ TEST(ShellLinkTarget, ReadsTheStoredTargetUnexpandedAndWhole)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
-        const std::vector<std::uint8_t> bytes = shelllink::build(c.spec);
+        const std::vector<std::uint8_t> bytes = shelllink::build(c.content);
         ASSERT_TRUE(writeFile(folder.file(L"written.lnk"), std::string(bytes.begin(), bytes.end())));
         EXPECT_EQ(os::shellLinkTarget(u16(folder.file(L"written.lnk"))), c.expected);
     }

@@ -20,14 +20,14 @@ int usage()
 
 int main(int argc, char **argv)
 {
-    shelllink::LinkSpec spec;
+    shelllink::LinkContent content;
     const char *output = nullptr;
     for (int i = 1; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (std::strcmp(argv[i], "--local-path") == 0 && hasValue)
-            spec.localPath = os::posix::fromUtf8(argv[++i]);
+            content.localPath = os::posix::fromUtf8(argv[++i]);
         else if (std::strcmp(argv[i], "--environment-target") == 0 && hasValue)
-            spec.environmentTarget = os::posix::fromUtf8(argv[++i]);
+            content.environmentTarget = os::posix::fromUtf8(argv[++i]);
         else if (argv[i][0] != '-' && !output)
             output = argv[i];
         else
@@ -35,7 +35,7 @@ int main(int argc, char **argv)
     }
     if (!output)
         return usage();
-    if (!shelllink::write(output, spec)) {
+    if (!shelllink::write(output, content)) {
         std::fprintf(stderr, "make_shortcut: cannot write %s\n", output);
         return 1;
     }

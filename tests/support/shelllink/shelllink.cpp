@@ -63,12 +63,12 @@ private:
     std::vector<std::uint8_t> m_bytes;
 };
 
-void writeHeader(Writer &out, const LinkSpec &spec)
+void writeHeader(Writer &out, const LinkContent &content)
 {
     std::uint32_t flags = IsUnicode;
-    if (spec.localPath)
+    if (content.localPath)
         flags |= HasLinkInfo;
-    if (spec.environmentTarget)
+    if (content.environmentTarget)
         flags |= HasExpString;
     out.u32(HeaderSize);
     out.bytes(LinkClsid, sizeof LinkClsid);
@@ -130,29 +130,29 @@ void writeEnvironmentBlock(Writer &out, std::u16string_view target)
 
 } // namespace
 
-std::vector<std::uint8_t> build(const LinkSpec &spec)
+std::vector<std::uint8_t> build(const LinkContent &content)
 {
     const auto holdsNul = [](const std::optional<std::u16string> &text) {
         return text && text->find(u'\0') != std::u16string::npos;
     };
-    if (holdsNul(spec.localPath) || holdsNul(spec.environmentTarget))
+    if (holdsNul(content.localPath) || holdsNul(content.environmentTarget))
         return {};
-    if (spec.environmentTarget && spec.environmentTarget->size() >= TargetUnits)
+    if (content.environmentTarget && content.environmentTarget->size() >= TargetUnits)
         return {};
 
     Writer out;
-    writeHeader(out, spec);
-    if (spec.localPath)
-        writeLinkInfo(out, *spec.localPath);
-    if (spec.environmentTarget)
-        writeEnvironmentBlock(out, *spec.environmentTarget);
+    writeHeader(out, content);
+    if (content.localPath)
+        writeLinkInfo(out, *content.localPath);
+    if (content.environmentTarget)
+        writeEnvironmentBlock(out, *content.environmentTarget);
     out.u32(0); // terminal block
     return out.take();
 }
 
-bool write(const std::string &path, const LinkSpec &spec)
+bool write(const std::string &path, const LinkContent &content)
 {
-    const std::vector<std::uint8_t> bytes = build(spec);
+    const std::vector<std::uint8_t> bytes = build(content);
     if (bytes.empty())
         return false;
     const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path.c_str(), "wb"), std::fclose);

@@ -11,7 +11,7 @@ namespace shelllink {
 
 // What a link stores. With neither field set the link has no file-system
 // target at all.
-struct LinkSpec
+struct LinkContent
 {
     // The target as a local path, kept in the link's location information.
     std::optional<std::u16string> localPath;
@@ -20,12 +20,12 @@ struct LinkSpec
     std::optional<std::u16string> environmentTarget;
 };
 
-// The bytes of the link; empty when the spec cannot be stored (an environment
+// The bytes of the link; empty when the content cannot be stored (an environment
 // target too long for its block, or a text holding a NUL).
-[[nodiscard]] std::vector<std::uint8_t> build(const LinkSpec &spec);
+[[nodiscard]] std::vector<std::uint8_t> build(const LinkContent &content);
 
-// Writes build(spec) to the file at a UTF-8 path; false when nothing could be
+// Writes build(content) to the file at a UTF-8 path; false when nothing could be
 // built or the file could not be written.
-[[nodiscard]] bool write(const std::string &path, const LinkSpec &spec);
+[[nodiscard]] bool write(const std::string &path, const LinkContent &content);
 
 } // namespace shelllink
