@@ -50,26 +50,4 @@ TEST_F(ShellLinkTarget, GivesNothingForWhatIsNoReadableLink)
     EXPECT_FALSE(os::posix::shellLinkTarget(u""));
 }
 
-// Each damaged link must get an answer; none may bring the reader down.
-TEST_F(ShellLinkTarget, SurvivesDamagedLinks)
-{
-    const std::vector<std::uint8_t> seeds[] = {
-        shelllink::build({u"C:\\Corvatone\\Corvatone.exe", u"%ProgramFiles%\\Corvatone\\Corvatone.exe"}),
-        shelllink::build({u"C:\\Corvatone\\Corvatone.exe", std::nullopt}),
-    };
-    std::mt19937 random(20240601);
-    for (int round = 0; round < 1000; ++round) {
-        std::vector<std::uint8_t> bytes = seeds[round % 2];
-        for (int changes = 1 + int(random() % 8); changes > 0; --changes) {
-            const std::size_t at = random() % bytes.size();
-            if (random() % 4 == 0)
-                bytes.resize(std::max<std::size_t>(1, at));
-            else
-                bytes[at] = random() % 2 ? std::uint8_t(random()) : std::uint8_t(bytes[at] ^ (1u << (random() % 8)));
-        }
-        writeFile(path("damaged.lnk"), bytes);
-        (void)os::posix::shellLinkTarget(u16(path("damaged.lnk")));
-    }
-}
-
 } // namespace
