@@ -83,6 +83,21 @@ bool isRunFile(const QString &path, const QString &foldedTemporaryFolder)
         && folder.mid(prefix.size()).startsWith(QLatin1String("corvatone updater-"));
 }
 
+// Whether a folder between the installation and one of its files is a link.
+// The update may have put one where a saved folder was; copying the file back
+// through it would write outside the installation.
+bool passesThroughLink(const QDir &installation, const QString &relativePath)
+{
+    for (qsizetype slash = relativePath.indexOf(QLatin1Char('/')); slash >= 0;
+         slash = relativePath.indexOf(QLatin1Char('/'), slash + 1)) {
+        const std::uint32_t attributes =
+            os::fileAttributes(nativePath(installation.filePath(relativePath.left(slash))));
+        if (attributes != os::InvalidFileAttributes && (attributes & os::ReparsePointAttribute))
+            return true;
+    }
+    return false;
+}
+
 bool makeParentFolder(const QString &destination)
 {
     return QDir().mkpath(QFileInfo(destination).absolutePath());
@@ -169,8 +184,9 @@ bool UpdateBackup::restore(QString &errorMessage)
 
     const QDir installation(installationDirectory);
     for (const QString &relativePath : std::as_const(files)) {
-        if (!copyInstallationFile(backupDirectory->filePath(relativePath),
-                                  installation.filePath(relativePath))) {
+        if (passesThroughLink(installation, relativePath)
+            || !copyInstallationFile(backupDirectory->filePath(relativePath),
+                                     installation.filePath(relativePath))) {
             backupDirectory->setAutoRemove(false);
             errorMessage = RestoreFailedMessage.arg(relativePath, backupDirectory->path());
             return false;

@@ -199,6 +199,22 @@ TEST_F(UpdateBackupTest, RestoreReplacesLinksKeepsAddedFilesAndRunsOnce)
     EXPECT_EQ(readFile(installed("Corvatone.exe")), "changed again");
 }
 
+TEST_F(UpdateBackupTest, RestoreNeverWritesThroughALinkedFolder)
+{
+    writeFile(installed("plugins/sync.dll"), "saved");
+    writeFile(path("elsewhere/sync.dll"), "outside");
+    UpdateBackup backup;
+    QString message;
+    ASSERT_TRUE(backup.create(installation, message, {}));
+
+    ASSERT_TRUE(QDir(installed("plugins")).removeRecursively());
+    ASSERT_TRUE(QFile::link(path("elsewhere"), installed("plugins")));
+    EXPECT_FALSE(backup.restore(message));
+
+    EXPECT_EQ(message, "Не удалось восстановить plugins/sync.dll. Резервная копия сохранена: " + saved(backup));
+    EXPECT_EQ(readFile(path("elsewhere/sync.dll")), "outside");
+}
+
 TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupDirectory)
 {
     useTextShortcuts();
