@@ -27,11 +27,6 @@ QStringList locations()
 
 QString target(const QString &shortcutPath)
 {
-    // The path goes to the system NUL-terminated: one with a NUL inside would
-    // name a different file.
-    if (shortcutPath.contains(QChar::Null))
-        return QString();
-
     const std::optional<std::u16string> stored = os::shellLinkTarget(shortcutPath.toStdU16String());
     if (!stored)
         return QString();
