@@ -1,5 +1,6 @@
 #include "backup/updatebackup.h"
 
+#include "backup/savefile.h"
 #include "os/os.h"
 #include "probes/updateshortcuts.h"
 
@@ -245,7 +246,7 @@ bool UpdateBackup::copyInstallationFile(const QString &source, const QString &de
         if (output.write(chunk.constData(), read) != read)
             return false;
     }
-    if (!output.commit())
+    if (!commitSaveFile(output))
         return false;
     return os::copyPermissions(nativeSource, nativePath(destination));
 }

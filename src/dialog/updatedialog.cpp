@@ -1,5 +1,6 @@
 #include "dialog/updatedialog.h"
 
+#include "backup/savefile.h"
 #include "probes/updateinstallation.h"
 #include "probes/updateprocesses.h"
 
@@ -56,7 +57,7 @@ QString installationLockPath(const QString &applicationPath)
         return false;
     if (file.write(content) != content.size())
         return false;
-    return file.commit();
+    return commitSaveFile(file);
 }
 
 // A modal box with a single OK button. The text is shown as written: it may

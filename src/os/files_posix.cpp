@@ -249,6 +249,10 @@ bool copyFile(const std::u16string &source, const std::u16string &destination)
     const struct timespec times[2] = {{0, UTIME_OMIT}, sourceInfo.st_mtim};
     if (::futimens(out.get(), times) != 0)
         return false;
+    // Some file systems learn that the data does not fit only when it is
+    // written out; the copy must not replace the destination before that.
+    if (::fsync(out.get()) != 0)
+        return false;
     if (!out.close())
         return false;
     // Fails when the destination is a folder, as the copy must.
