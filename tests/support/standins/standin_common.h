@@ -1,38 +1,23 @@
 // Small helpers shared by the stand-in client and maintenance tool.
 #pragma once
 
+#include "testsupport.h"
+
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <cstdio>
+
 #include <unistd.h>
 
 namespace standin {
 
-// Decodes the escapes \n \t \\ and \xHH of a scenario text into bytes; any
-// other backslash sequence is kept as written.
+// Decodes the escapes \n and \\ of a scenario text into bytes.
 inline QByteArray unescape(const QString &text)
 {
-    const QByteArray in = text.toUtf8();
-    QByteArray out;
-    for (qsizetype i = 0; i < in.size(); ++i) {
-        const char next = in.at(i) == '\\' && i + 1 < in.size() ? in.at(i + 1) : '\0';
-        bool hex = false;
-        const int value = next == 'x' && i + 3 < in.size() ? in.mid(i + 2, 2).toInt(&hex, 16) : 0;
-        if (next == 'n' || next == 't' || next == '\\') {
-            out.append(next == 'n' ? '\n' : next == 't' ? '\t' : '\\');
-            ++i;
-        } else if (hex) {
-            out.append(char(value));
-            i += 3;
-        } else {
-            out.append(in.at(i));
-        }
-    }
+    QByteArray out = text.toUtf8();
+    for (qsizetype i = out.indexOf('\\'); i >= 0 && i + 1 < out.size(); i = out.indexOf('\\', i + 1))
+        out.replace(i, 2, out.at(i + 1) == 'n' ? "\n" : out.mid(i + 1, 1));
     return out;
 }
 
@@ -47,15 +32,6 @@ inline bool writeFully(int fd, const char *data, qsizetype size)
         size -= qMax<ssize_t>(n, 0);
     }
     return true;
-}
-
-// Replaces a file whole, making its folder first.
-inline bool writeFile(const QString &path, const QByteArray &content)
-{
-    QSaveFile file(path);
-    file.setDirectWriteFallback(true);
-    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
-        && file.write(content) == content.size() && file.commit();
 }
 
 // The path of a file kept beside this executable: "<executable><suffix>".
