@@ -2,14 +2,11 @@
 
 #include "fakeos.h"
 #include "os/posix_backend.h"
+#include "testsupport.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
-#include <QElapsedTimer>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
-#include <QLockFile>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,21 +19,23 @@
 #include <memory>
 
 using namespace Qt::StringLiterals;
+using testsupport::clientStarts;
+using testsupport::filesBelow;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 class UpdateDialogTestAccess
 {
 public:
-    static const QByteArray &logTail(const UpdateDialog &dialog) { return dialog.m_logTail; }
     static QProcess *process(const UpdateDialog &dialog) { return dialog.m_maintenanceProcess; }
 };
 
 namespace {
 
 const QString Repository = u"https://updates.example.invalid/repo"_s;
-const QString Finished = u"Обновление завершено. Запуск Corvatone..."_s;
 const QString Waiting = u"Ожидание закрытия Corvatone..."_s;
 const QString Running = u"Выполняется обновление Corvatone. Пожалуйста, подождите..."_s;
-const QString NotConfirmed = u"Клиент не подтвердил начало обновления. Повторите попытку."_s;
+const QString ExitCode1 = u"Maintenance tool завершился с кодом 1."_s;
 
 struct Box
 {
@@ -46,26 +45,15 @@ struct Box
     Qt::TextFormat format;
 };
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
+// Two processes carry the client's name in other letter cases; one only begins with it.
 os::ProcessSnapshot clientsRunning()
 {
     return {{{12, u"corvatone.EXE"}, {20, u"Corvatone.exe.old"}, {34, u"CORVATONE.exe"}}, 0};
 }
 
 // Each test runs in its own temporary and home folders, with an installation
-// of the stand-in tool and client, and answers every message box with OK.
+// of plain files, the stand-in tool and client in a folder of their own, and
+// answers every message box with OK.
 class DialogTest : public ::testing::Test
 {
 protected:
@@ -76,11 +64,10 @@ protected:
         qputenv("HOME", path(u"home"_s).toUtf8());
         fakeos::reset();
         fakeos::hooks().processSnapshot = [this] { return snapshot ? snapshot() : os::ProcessSnapshot(); };
-
-        writeFile(installFile(u"app.dat"_s), "old");
-        writeFile(installFile(u"data/keep.dat"_s), "kept");
-        ASSERT_TRUE(QFile::copy(QStringLiteral(STANDIN_MAINTENANCETOOL_PATH), toolPath()));
-        ASSERT_TRUE(QFile::copy(QStringLiteral(STANDIN_CLIENT_PATH), clientPath()));
+        for (auto file = original.cbegin(); file != original.cend(); ++file)
+            ASSERT_TRUE(writeFile(install + u'/' + file.key(), file.value()));
+        ASSERT_TRUE(QDir().mkpath(path(u"bin"_s)) && QFile::copy(QStringLiteral(STANDIN_MAINTENANCETOOL_PATH), toolPath)
+                    && QFile::copy(QStringLiteral(STANDIN_CLIENT_PATH), clientPath));
 
         QObject::connect(&m_boxAnswerer, &QTimer::timeout, [this] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -96,19 +83,15 @@ protected:
     void TearDown() override { fakeos::reset(); }
 
     QString path(const QString &name) const { return m_root.filePath(name); }
-    QString installFile(const QString &name) const { return install + u'/' + name; }
-    QString toolPath() const { return installFile(u"maintenancetool.exe"_s); }
-    QString clientPath() const { return installFile(u"Corvatone.exe"_s); }
-    QString logPath() const { return tmp + u"/Corvatone-update.log"_s; }
-    QString errorText(const QString &message) const { return message + u"\n\nЛог: "_s + logPath(); }
+    QString errorText(const QString &message) const { return message + u"\n\nЛог: "_s + logPath; }
     QStringList lockFiles() const { return QDir(tmp).entryList({u"*.lock"_s}, QDir::Files); }
-    void toolScenario(const QByteArray &lines) { writeFile(toolPath() + u".scenario"_s, lines); }
+    void toolScenario(const QByteArray &lines) { ASSERT_TRUE(writeFile(toolPath + u".scenario"_s, lines)); }
 
     std::unique_ptr<UpdateDialog> makeDialog(const QString &handoff = {}, const QString &expectedVersion = {},
                                              const QString &client = {})
     {
-        auto dialog = std::make_unique<UpdateDialog>(toolPath(), Repository, client.isEmpty() ? clientPath() : client,
-                                                     install, handoff, arguments, expectedVersion, QStringList());
+        auto dialog = std::make_unique<UpdateDialog>(toolPath, Repository, client.isEmpty() ? clientPath : client, install,
+                                                     handoff, arguments, expectedVersion, shortcutFolders);
         dialog->show();
         return dialog;
     }
@@ -118,30 +101,23 @@ protected:
         return QTest::qWaitFor([&] { return boxes.size() >= count; }, timeoutMs);
     }
 
-    // The starts that the stand-in client recorded beside itself.
-    static QList<QJsonObject> starts(const QString &client)
-    {
-        QList<QJsonObject> result;
-        for (const QByteArray &line : readFile(client + u".starts"_s).split('\n')) {
-            if (!line.isEmpty())
-                result.append(QJsonDocument::fromJson(line).object());
-        }
-        return result;
-    }
-
     static bool waitForStarts(const QString &client, int count)
     {
-        return QTest::qWaitFor([&] { return starts(client).size() >= count; }, 5000);
+        return QTest::qWaitFor([&] { return clientStarts(client).size() >= count; }, 5000);
+    }
+    // Whether the client was started again, given a moment to record it.
+    bool restarted() const
+    {
+        return QTest::qWaitFor([&] { return !clientStarts(clientPath).isEmpty(); }, 2000);
     }
 
-    // The client's side of the handshake: once "ready" is there, the answer
-    // follows after a delay.
+    // The client's side of the handshake: once "ready" is there, the answer follows after a delay.
     void answerWhenReady(const QString &handoff, const QByteArray &answer, int delayMs)
     {
         QObject::connect(&m_client, &QTimer::timeout, [=, this] {
             if (!sinceReady.isValid() && readFile(handoff) == "ready") {
                 sinceReady.start();
-                QTimer::singleShot(delayMs, &m_client, [=] { writeFile(handoff, answer); });
+                QTimer::singleShot(delayMs, &m_client, [=] { EXPECT_TRUE(writeFile(handoff, answer)); });
             }
         });
         m_client.start(5);
@@ -160,8 +136,13 @@ protected:
 
     QTemporaryDir m_root;
     QString tmp = path(u"tmp"_s);
+    QString logPath = tmp + u"/Corvatone-update.log"_s;
     QString install = path(u"install"_s);
-    QStringList arguments {u"--profile"_s, QString(), u"two words"_s};
+    QString toolPath = path(u"bin/maintenancetool.exe"_s);
+    QString clientPath = path(u"bin/Corvatone.exe"_s);
+    QMap<QString, QByteArray> original{{u"app.dat"_s, "old"}, {u"data/keep.dat"_s, "kept"}};
+    QStringList arguments{u"--profile"_s, QString(), u"two words"_s};
+    QStringList shortcutFolders;
     std::function<os::ProcessSnapshot()> snapshot;
     QList<Box> boxes;
     QElapsedTimer sinceReady;
@@ -178,8 +159,6 @@ TEST_F(DialogTest, WindowStaysOpenUntilTheRunHasEnded)
     auto *bar = dialog->findChild<QProgressBar *>();
     auto *closeButton = dialog->findChild<QPushButton *>();
     EXPECT_EQ(dialog->windowTitle(), u"Обновление Corvatone"_s);
-    EXPECT_EQ(dialog->minimumSize(), QSize(500, 150));
-    EXPECT_EQ(dialog->maximumSize(), QSize(500, 150));
     EXPECT_EQ(labelText(*dialog), Running);
     EXPECT_EQ(bar->maximum(), 0);
     EXPECT_TRUE(closeButton->isHidden());
@@ -207,35 +186,16 @@ TEST_F(DialogTest, WindowStaysOpenUntilTheRunHasEnded)
     dialog->finishWithError(u"again"_s, true);
     QTest::qWait(100);
     EXPECT_EQ(boxes.size(), 1);
-    EXPECT_FALSE(QFileInfo::exists(clientPath() + u".starts"_s));
+    EXPECT_TRUE(clientStarts(clientPath).isEmpty());
 
     QTest::keyClick(dialog.get(), Qt::Key_Escape);
     EXPECT_FALSE(dialog->isVisible());
 }
 
-TEST_F(DialogTest, SecondRunOfTheSameInstallationIsRefused)
-{
-    writeFile(logPath(), "first run\n");
-    const QByteArray key = QFileInfo(clientPath()).canonicalFilePath().toCaseFolded().toUtf8();
-    const QString lockName = u"Corvatone-update-%1.lock"_s.arg(
-        QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex()));
-    QLockFile otherRun(QDir(tmp).filePath(lockName));
-    ASSERT_TRUE(otherRun.tryLock(0));
-
-    // This run names the client through another spelling of the same path.
-    auto dialog = makeDialog(path(u"handoff"_s), {}, install + u"/../install/./Corvatone.exe"_s);
-    ASSERT_TRUE(waitForBoxes(1));
-    const QString message = u"Обновление этой установки уже выполняется."_s;
-    EXPECT_EQ(boxes[0].text, errorText(message));
-    EXPECT_EQ(readFile(logPath()), "first run\n");
-    EXPECT_EQ(readFile(path(u"handoff"_s)), "error\n" + message.toUtf8());
-    EXPECT_EQ(lockFiles(), QStringList {lockName});
-}
-
 TEST_F(DialogTest, PreparationFailuresEndTheRunWithoutRestart)
 {
     const QString missing = u"Не найдены файлы клиента или программы обновления."_s;
-    const QString none = installFile(u"none.exe"_s);
+    const QString none = path(u"bin/none.exe"_s);
     const struct
     {
         QString tool;
@@ -244,18 +204,17 @@ TEST_F(DialogTest, PreparationFailuresEndTheRunWithoutRestart)
         bool tmpIsFile;
         QString message;
     } cases[] = {
-        {none, clientPath(), {}, false, missing},
-        {toolPath(), none, {}, false, missing},
-        {toolPath(), clientPath(), path(u"no/such/dir/handoff"_s), false,
-         u"Не удалось подготовить передачу управления обновлению."_s},
-        {toolPath(), clientPath(), {}, true, u"Не удалось создать временный каталог обновления."_s},
+        {none, clientPath, {}, false, missing},
+        {toolPath, none, {}, false, missing},
+        {toolPath, clientPath, path(u"no/such/dir/handoff"_s), false, u"Не удалось подготовить передачу управления обновлению."_s},
+        {toolPath, clientPath, {}, true, u"Не удалось создать временный каталог обновления."_s},
     };
+    ASSERT_TRUE(writeFile(path(u"file"_s), ""));
     for (const auto &c : cases) {
         SCOPED_TRACE(c.message.toStdString());
-        writeFile(logPath(), "previous\n");
+        ASSERT_TRUE(writeFile(logPath, "previous\n"));
         boxes.clear();
         // No temporary directory can be made below a file.
-        writeFile(path(u"file"_s), "");
         qputenv("TMPDIR", (c.tmpIsFile ? path(u"file"_s) : tmp).toUtf8());
         UpdateDialog dialog(c.tool, Repository, c.client, install, c.handoff, arguments, {}, {});
         qputenv("TMPDIR", tmp.toUtf8());
@@ -263,11 +222,11 @@ TEST_F(DialogTest, PreparationFailuresEndTheRunWithoutRestart)
         ASSERT_TRUE(waitForBoxes(1));
         EXPECT_EQ(boxes[0].text, errorText(c.message));
         EXPECT_TRUE(lockFiles().isEmpty());
-        EXPECT_EQ(readFile(logPath()), c.handoff.isEmpty()
-                      ? QByteArray("previous\n")
-                      : "Repository: " + Repository.toUtf8() + "\n\nUpdate error: " + c.message.toUtf8() + '\n');
+        EXPECT_EQ(readFile(logPath), c.handoff.isEmpty() ? QByteArray("previous\n")
+                                                         : "Repository: " + Repository.toUtf8() + "\n\nUpdate error: " + c.message.toUtf8() + '\n');
     }
     EXPECT_EQ(fakeos::counts().processSnapshot, 0);
+    EXPECT_TRUE(clientStarts(clientPath).isEmpty());
 }
 
 TEST_F(DialogTest, SuccessfulRunRestartsTheClientAndQuits)
@@ -290,13 +249,13 @@ TEST_F(DialogTest, SuccessfulRunRestartsTheClientAndQuits)
     EXPECT_TRUE(boxes.isEmpty());
     EXPECT_EQ(readFile(handoff), "continue");
     EXPECT_EQ(labels, QStringList(3, Waiting));
-    EXPECT_EQ(labelText(*dialog), Finished);
+    EXPECT_EQ(labelText(*dialog), u"Обновление завершено. Запуск Corvatone..."_s);
     EXPECT_EQ(dialog->findChild<QProgressBar *>()->value(), 1);
-    EXPECT_EQ(readFile(installFile(u"app.dat"_s)), "new");
-    EXPECT_EQ(readFile(logPath()), "Repository: " + Repository.toUtf8()
-                                       + "\nInstallation backup created.\nprogress\nstopProcessesForUpdates Update aborted!");
+    EXPECT_EQ(readFile(install + u"/app.dat"_s), "new");
+    EXPECT_EQ(readFile(logPath), "Repository: " + Repository.toUtf8()
+                                     + "\nInstallation backup created.\nprogress\nstopProcessesForUpdates Update aborted!");
 
-    const QJsonObject tool = QJsonDocument::fromJson(readFile(installFile(u"record.json"_s))).object();
+    const QJsonObject tool = QJsonDocument::fromJson(readFile(path(u"bin/record.json"_s))).object();
     const QStringList toolArguments = tool[u"arguments"_s].toVariant().toStringList();
     ASSERT_EQ(toolArguments.size(), 8);
     EXPECT_TRUE(QFileInfo(toolArguments[1]).fileName().startsWith(u"Corvatone Updater-"_s));
@@ -304,9 +263,9 @@ TEST_F(DialogTest, SuccessfulRunRestartsTheClientAndQuits)
                                         "--confirm-command update"_s.arg(toolArguments[1], Repository));
     EXPECT_EQ(tool[u"workingDirectory"_s].toString(), install);
 
-    ASSERT_TRUE(waitForStarts(clientPath(), 1));
-    EXPECT_EQ(starts(clientPath())[0][u"arguments"_s].toVariant().toStringList(), arguments);
-    EXPECT_EQ(starts(clientPath())[0][u"workingDirectory"_s].toString(), install);
+    ASSERT_TRUE(waitForStarts(clientPath, 1));
+    EXPECT_EQ(clientStarts(clientPath)[0][u"arguments"_s].toVariant().toStringList(), arguments);
+    EXPECT_EQ(clientStarts(clientPath)[0][u"workingDirectory"_s].toString(), install);
 
     // The lock and the tool's cache directory go with the window.
     EXPECT_EQ(lockFiles().size(), 1);
@@ -317,43 +276,45 @@ TEST_F(DialogTest, SuccessfulRunRestartsTheClientAndQuits)
 
 TEST_F(DialogTest, FormerClientNameRestartsTheCurrentClientBesideIt)
 {
-    const QString former = installFile(u"PELLINGWOOD.EXE"_s);
-    ASSERT_TRUE(QFile::copy(clientPath(), former));
+    const QString former = path(u"bin/PELLINGWOOD.EXE"_s);
+    ASSERT_TRUE(QFile::copy(clientPath, former));
     for (bool currentBeside : {true, false}) {
         if (!currentBeside) {
-            ASSERT_TRUE(QFile::remove(clientPath()));
+            ASSERT_TRUE(QFile::remove(clientPath));
         }
         auto dialog = makeDialog({}, {}, former);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return labelText(*dialog) == Finished; }));
-        ASSERT_TRUE(waitForStarts(currentBeside ? clientPath() : former, 1));
+        ASSERT_TRUE(waitForStarts(currentBeside ? clientPath : former, 1));
     }
-    EXPECT_EQ(starts(former).size(), 1);
+    EXPECT_EQ(clientStarts(former).size(), 1);
     // Lets the pending quit of the successful runs pass.
     QTest::qWait(600);
 }
 
 TEST_F(DialogTest, FailedToolRunsAreRolledBackAndRestartTheClient)
 {
+    const QString aborted = u"Обновление отменено: осталась работающая копия Corvatone. Закройте все окна приложения, "
+                            "включая тестовую версию, и повторите обновление."_s;
+    const QByteArray markers = "out stopProcessesForUpdates Update aborted!\\n\n";
     const struct
     {
-        const char *scenario;
+        QByteArray scenario;
         QString expectedVersion;
         QString message;
     } cases[] = {
-        {"err stopProcessesForUpdates\\n\nout Update aborted!\\n\nexit 1", {},
-         u"Обновление отменено: осталась работающая копия Corvatone. Закройте все окна приложения, "
-         "включая тестовую версию, и повторите обновление."_s},
-        {"out stopProcessesForUpdates\\n\nout update aborted!\nexit 1", {}, u"Maintenance tool завершился с кодом 1."_s},
-        {"components 2.3.1", u"2.3.2"_s,
-         u"Установщик завершился, но версия 2.3.2 не установлена. Проверьте журнал и повторите обновление."_s},
+        {"err stopProcessesForUpdates\\n\nout Update aborted!\\n\nexit 1", {}, aborted},
+        {"out stopProcessesForUpdates\\n\nout update aborted!\nexit 1", {}, ExitCode1},
+        // The markers count within the last 16384 bytes of output, and not a byte further.
+        {markers + "flood 16344 out\nexit 1", {}, aborted},
+        {markers + "flood 16345 out\nexit 1", {}, ExitCode1},
+        {"components 2.3.1", u"2.3.2"_s, u"Установщик завершился, но версия 2.3.2 не установлена. Проверьте журнал и повторите обновление."_s},
         // Ends with a space: the code of a crash is not fixed.
         {"crash", {}, u"Maintenance tool завершился с кодом "_s},
     };
     int run = 0;
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.scenario);
+        SCOPED_TRACE(c.scenario.toStdString());
         boxes.clear();
-        toolScenario(QByteArray("write app.dat changed\ndelete data\nwrite added.dat new\n") + c.scenario);
+        toolScenario("write app.dat changed\ndelete data\nwrite added.dat new\n" + c.scenario);
         auto dialog = makeDialog({}, c.expectedVersion);
         ASSERT_TRUE(waitForBoxes(1));
         const QString text = boxes[0].text;
@@ -362,33 +323,20 @@ TEST_F(DialogTest, FailedToolRunsAreRolledBackAndRestartTheClient)
         else
             EXPECT_EQ(text, errorText(c.message));
         const QString message = text.left(text.indexOf(u"\n\nЛог: "_s));
-        EXPECT_TRUE(readFile(logPath()).endsWith("\nUpdate error: " + message.toUtf8() + '\n'));
-        EXPECT_EQ(readFile(installFile(u"app.dat"_s)), "old");
-        EXPECT_EQ(readFile(installFile(u"data/keep.dat"_s)), "kept");
-        EXPECT_TRUE(QFileInfo::exists(installFile(u"added.dat"_s)));
-        EXPECT_TRUE(waitForStarts(clientPath(), ++run));
+        EXPECT_TRUE(readFile(logPath).endsWith("\nUpdate error: " + message.toUtf8() + '\n'));
+        QMap<QString, QByteArray> files = filesBelow(install);
+        files.remove(u"components.xml"_s);
+        QMap<QString, QByteArray> expected = original;
+        expected.insert(u"added.dat"_s, "new");
+        EXPECT_EQ(files, expected);
+        EXPECT_TRUE(waitForStarts(clientPath, ++run));
     }
-}
-
-TEST_F(DialogTest, LogKeepsAllOutputAndTheTailOnlyItsEnd)
-{
-    // The markers scroll out of the tail and are no longer seen.
-    toolScenario("out stopProcessesForUpdates Update aborted!\\n\nflood 40000 out\nexit 1\n");
-    auto dialog = makeDialog();
-    ASSERT_TRUE(waitForBoxes(1));
-    EXPECT_EQ(boxes[0].text, errorText(u"Maintenance tool завершился с кодом 1."_s));
-
-    const QByteArray log = readFile(logPath());
-    const QByteArray header = "Repository: " + Repository.toUtf8() + '\n';
-    ASSERT_TRUE(log.startsWith(header + "Installation backup created.\nstopProcessesForUpdates"));
-    EXPECT_GT(log.size(), 40000);
-    EXPECT_EQ(UpdateDialogTestAccess::logTail(*dialog), log.mid(header.size()).right(16384));
 }
 
 TEST_F(DialogTest, BackupFailureIsShownAsPlainTextAndTheToolNeverRuns)
 {
     const QString name = u"%2 <b>bold</b>.dat"_s;
-    writeFile(installFile(name), "x");
+    ASSERT_TRUE(writeFile(install + u'/' + name, "x"));
     fakeos::hooks().fileAttributes = [](const std::u16string &file) {
         return QString::fromStdU16String(file).endsWith(u"</b>.dat"_s) ? os::InvalidFileAttributes
                                                                         : os::posix::fileAttributes(file);
@@ -398,27 +346,8 @@ TEST_F(DialogTest, BackupFailureIsShownAsPlainTextAndTheToolNeverRuns)
     ASSERT_TRUE(waitForBoxes(1));
     EXPECT_EQ(boxes[0].text, errorText(u"Не удалось сохранить резервную копию: "_s + name));
     EXPECT_EQ(boxes[0].format, Qt::PlainText);
-    EXPECT_FALSE(QFileInfo::exists(installFile(u"record.json"_s)));
-    EXPECT_TRUE(waitForStarts(clientPath(), 1));
-}
-
-TEST_F(DialogTest, FailedRollbackKeepsTheBackupAndDoesNotRestart)
-{
-    // A folder now stands where a saved file must go back.
-    toolScenario("delete app.dat\nwrite app.dat/inner x\nexit 1\n");
-    auto dialog = makeDialog();
-    ASSERT_TRUE(waitForBoxes(1));
-    const QString text = boxes[0].text;
-    EXPECT_TRUE(text.startsWith(u"Maintenance tool завершился с кодом 1.\n\nНе удалось восстановить app.dat. "
-                                "Резервная копия сохранена: "_s)) << text.toStdString();
-    EXPECT_TRUE(text.endsWith(u"\n\nЛог: "_s + logPath()));
-    QTest::qWait(300);
-    EXPECT_FALSE(QFileInfo::exists(clientPath() + u".starts"_s));
-
-    dialog.reset();
-    const QStringList kept = QDir(tmp).entryList({u"Corvatone-update-backup-*"_s}, QDir::Dirs);
-    ASSERT_EQ(kept.size(), 1);
-    EXPECT_EQ(readFile(tmp + u'/' + kept[0] + u"/app.dat"_s), "old");
+    EXPECT_FALSE(QFileInfo::exists(path(u"bin/record.json"_s)));
+    EXPECT_TRUE(restarted());
 }
 
 TEST_F(DialogTest, ToolThatCannotStartIsReportedAfterStartUpdateReturns)
@@ -433,7 +362,7 @@ TEST_F(DialogTest, ToolThatCannotStartIsReportedAfterStartUpdateReturns)
         if (state == QProcess::Starting)
             emit process->errorOccurred(QProcess::FailedToStart);
     });
-    ASSERT_TRUE(QFile::remove(toolPath()));
+    ASSERT_TRUE(QFile::remove(toolPath));
     dialog->startUpdate();
     EXPECT_TRUE(boxes.isEmpty());
     EXPECT_EQ(labelText(*dialog), Running);
@@ -443,22 +372,22 @@ TEST_F(DialogTest, ToolThatCannotStartIsReportedAfterStartUpdateReturns)
     EXPECT_EQ(boxes.size(), 1);
     EXPECT_TRUE(boxes[0].text.startsWith(u"Не удалось запустить maintenancetool.exe: "_s));
     EXPECT_TRUE(readFile(handoff).startsWith(u"error\nНе удалось запустить maintenancetool.exe: "_s.toUtf8()));
-    EXPECT_TRUE(waitForStarts(clientPath(), 1));
+    EXPECT_TRUE(restarted());
 }
 
 TEST_F(DialogTest, WindowDestroyedWhileTheToolRunsStopsIt)
 {
     toolScenario("out started\\n\nsleep 20000\nwrite late.dat x\n");
     auto dialog = makeDialog();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(logPath()).endsWith("started\n"); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(logPath).endsWith("started\n"); }));
     dialog.reset();
     EXPECT_TRUE(lockFiles().isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(installFile(u"late.dat"_s)));
+    EXPECT_FALSE(QFileInfo::exists(install + u"/late.dat"_s));
 }
 
 TEST_F(DialogTest, FailedProcessScanEndsTheWaitAtOnce)
 {
-    snapshot = [] { return os::ProcessSnapshot {{}, 5}; };
+    snapshot = [] { return os::ProcessSnapshot{{}, 5}; };
     auto dialog = makeDialog();
     ASSERT_TRUE(waitForBoxes(1));
     EXPECT_EQ(boxes[0].text, errorText(u"Не удалось проверить завершение клиента (ошибка Windows 5)."_s));
@@ -469,8 +398,7 @@ TEST_F(DialogTest, FailedProcessScanEndsTheWaitAtOnce)
 TEST_F(DialogTest, ClientThatCannotBeStartedIsReported)
 {
     // Without execute permission the file cannot be started, not even by root.
-    ASSERT_TRUE(QFile::remove(clientPath()));
-    writeFile(clientPath(), "not a program");
+    ASSERT_TRUE(QFile::remove(clientPath) && writeFile(clientPath, "not a program"));
     toolScenario("exit 1\n");
     {
         auto dialog = makeDialog();
@@ -497,8 +425,9 @@ TEST_F(DialogTest, ClientThatNeverConfirmsEndsTheRunAfterFifteenSeconds)
     auto dialog = makeDialog(handoff);
     ASSERT_TRUE(waitForBoxes(1, 20000));
     EXPECT_GE(sinceReady.elapsed(), 14900);
-    EXPECT_EQ(boxes[0].text, errorText(NotConfirmed));
-    EXPECT_EQ(readFile(handoff), "error\n" + NotConfirmed.toUtf8());
+    const QString message = u"Клиент не подтвердил начало обновления. Повторите попытку."_s;
+    EXPECT_EQ(boxes[0].text, errorText(message));
+    EXPECT_EQ(readFile(handoff), "error\n" + message.toUtf8());
     EXPECT_EQ(fakeos::counts().processSnapshot, 0);
 }
 
@@ -517,9 +446,140 @@ TEST_F(DialogTest, ClientThatStaysEndsTheRunAfterThirtySeconds)
     EXPECT_GE(sinceStart.elapsed(), 30000);
     EXPECT_EQ(boxes[0].text, errorText(u"Corvatone ещё запущен. Закройте все его окна, включая тестовую версию, и "
                                        "повторите обновление. Процессы: 12, 34."_s));
-    EXPECT_TRUE(readFile(logPath()).contains("\nUpdate not started: running client PIDs: 12, 34\n\nUpdate error: "));
-    EXPECT_FALSE(QFileInfo::exists(clientPath() + u".starts"_s));
+    EXPECT_TRUE(readFile(logPath).contains("\nUpdate not started: running client PIDs: 12, 34\n\nUpdate error: "));
+    EXPECT_TRUE(clientStarts(clientPath).isEmpty());
 }
+
+// Which disk of a run is full, and from when.
+enum class Disk { Temporary, Installation, Handoff, ShortcutFolder };
+enum class Fill { BeforeRun, BeforeBackup, WhileSavingTheShortcut, ByTheTool };
+
+struct FullDiskRow
+{
+    const char *name;
+    Disk disk;
+    Fill fill;
+    // One file of 3 MiB in the installation instead of two small ones.
+    bool largeFile;
+    // The start of the message; "<link>" stands for the shortcut's path.
+    const char *message;
+    bool restarted;
+    // Whether a failed rollback keeps the backup; otherwise the installation is as before the run.
+    bool backupKept;
+};
+
+void PrintTo(const FullDiskRow &row, std::ostream *out) { *out << row.name; }
+
+const FullDiskRow FullDiskRows[] = {
+    {"TemporaryFolderBeforeTheBackup", Disk::Temporary, Fill::BeforeBackup, false, "Не удалось сохранить резервную копию: ", true, false},
+    {"TemporaryFolderBeforeTheBackupLargeFile", Disk::Temporary, Fill::BeforeBackup, true,
+     "Не удалось сохранить резервную копию: core.dll\n", true, false},
+    {"TemporaryFolderWhenTheShortcutIsSaved", Disk::Temporary, Fill::WhileSavingTheShortcut, false,
+     "Не удалось сохранить ярлык: <link>\n", true, false},
+    {"InstallationDuringTheRollback", Disk::Installation, Fill::ByTheTool, false,
+     "Maintenance tool завершился с кодом 1.\n\nНе удалось восстановить ", false, true},
+    {"InstallationDuringTheRollbackLargeFile", Disk::Installation, Fill::ByTheTool, true,
+     "Maintenance tool завершился с кодом 1.\n\nНе удалось восстановить core.dll. Резервная копия сохранена: ", false, true},
+    {"ShortcutFolderWhenTheShortcutIsRestored", Disk::ShortcutFolder, Fill::ByTheTool, false,
+     "Maintenance tool завершился с кодом 1.\n\nНе удалось восстановить ярлык <link>. Резервная копия: ", false, true},
+    {"HandoffFileWhenReadyIsWritten", Disk::Handoff, Fill::BeforeRun, false,
+     "Не удалось подготовить передачу управления обновлению.\n", false, false},
+    {"HandoffFileWhenTheErrorIsRecorded", Disk::Handoff, Fill::ByTheTool, false, "Maintenance tool завершился с кодом 1.\n", true, false},
+};
+
+// A run with one of its disks really full: whatever fails, no file of the
+// installation or its shortcut is lost, and the user is told what happened.
+class FullDisk : public DialogTest, public ::testing::WithParamInterface<FullDiskRow>
+{
+protected:
+    void SetUp() override
+    {
+        if (GetParam().largeFile) {
+            QByteArray large(3 * 1048576 + 17, Qt::Uninitialized);
+            for (qsizetype i = 0; i < large.size(); ++i)
+                large[i] = char((i * 131) ^ (i >> 9));
+            original = {{u"core.dll"_s, large}};
+        }
+        const QString folders[] = {tmp, install, path(u"handoff"_s), path(u"desktop"_s)};
+        diskFolder = folders[int(GetParam().disk)];
+        disk = std::make_unique<testsupport::SmallDisk>(diskFolder);
+        if (!disk->isMounted())
+            GTEST_SKIP() << disk->error().toStdString();
+        DialogTest::SetUp();
+        // Shortcuts here are text files holding their target.
+        shortcutFolders = {path(u"desktop"_s)};
+        ASSERT_TRUE(writeFile(shortcut, shortcutTarget) && writeFile(handoff, "stale"));
+        fakeos::hooks().shellLinkTarget = [this](const std::u16string &link) {
+            fillOnce(Fill::WhileSavingTheShortcut);
+            return std::optional(QString::fromUtf8(readFile(QString::fromStdU16String(link))).toStdU16String());
+        };
+        snapshot = [this] {
+            fillOnce(Fill::BeforeBackup);
+            return os::ProcessSnapshot();
+        };
+    }
+    void TearDown() override
+    {
+        DialogTest::TearDown();
+        disk.reset();
+    }
+
+    void fillOnce(Fill when)
+    {
+        if (GetParam().fill == when && !filled) {
+            filled = disk->fill();
+            EXPECT_TRUE(filled);
+        }
+    }
+
+    QString diskFolder;
+    std::unique_ptr<testsupport::SmallDisk> disk;
+    bool filled = false;
+    QString handoff = path(u"handoff/handoff"_s);
+    QString shortcut = path(u"desktop/Corvatone.lnk"_s);
+    QByteArray shortcutTarget = (install + u"/Corvatone.exe"_s).toUtf8();
+};
+
+TEST_P(FullDisk, CostsNoFile)
+{
+    const FullDiskRow &row = GetParam();
+    // The update changes one file, deletes another and the shortcut.
+    QByteArray scenario = "write " + original.firstKey().toUtf8() + " changed\ndelete " + shortcut.toUtf8() + '\n';
+    if (original.size() > 1)
+        scenario += "delete " + original.lastKey().toUtf8() + '\n';
+    if (row.fill == Fill::ByTheTool)
+        scenario += "fill " + diskFolder.toUtf8() + "/filler\n";
+    toolScenario(scenario + "exit 1\n");
+    if (row.fill == Fill::BeforeRun)
+        fillOnce(Fill::BeforeRun);
+    else
+        answerWhenReady(handoff, "continue", 0);
+
+    auto dialog = makeDialog(handoff);
+    ASSERT_TRUE(waitForBoxes(1));
+    const QString message = QString::fromUtf8(row.message).replace(u"<link>"_s, shortcut);
+    EXPECT_TRUE(boxes[0].text.startsWith(message)) << boxes[0].text.toStdString();
+    const QString finalText = boxes[0].text.left(boxes[0].text.indexOf(u"\n\nЛог: "_s));
+    // The handoff file keeps its former content where its own disk is full.
+    EXPECT_EQ(readFile(handoff), row.disk != Disk::Handoff ? "error\n" + finalText.toUtf8()
+                                 : row.fill == Fill::BeforeRun ? QByteArray("stale") : QByteArray("continue"));
+    EXPECT_EQ(restarted(), row.restarted);
+    dialog.reset();
+
+    QMap<QString, QByteArray> expected = original;
+    if (row.backupKept) {
+        const QStringList kept = QDir(tmp).entryList({u"Corvatone-update-backup-*"_s}, QDir::Dirs);
+        ASSERT_EQ(kept.size(), 1);
+        expected.insert(u"external-shortcuts/0.lnk"_s, shortcutTarget);
+        EXPECT_EQ(filesBelow(tmp + u'/' + kept[0]), expected);
+    } else {
+        EXPECT_EQ(filesBelow(install), expected);
+        EXPECT_EQ(readFile(shortcut), shortcutTarget);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FullDisk, ::testing::ValuesIn(FullDiskRows),
+                         [](const ::testing::TestParamInfo<FullDiskRow> &info) { return std::string(info.param.name); });
 
 } // namespace
 
