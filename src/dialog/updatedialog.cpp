@@ -250,6 +250,9 @@ void UpdateDialog::waitForApplicationExit()
 void UpdateDialog::startUpdate()
 {
     m_statusLabel->setText(QDialog::tr("Сохранение установленной версии перед обновлением..."));
+    // The backup holds the event loop until it is done: the text is drawn now,
+    // or the window would go on showing the wait for the client all through it.
+    m_statusLabel->repaint();
 
     QString errorMessage;
     if (!m_installationBackup.create(m_workingDirectory, errorMessage, m_shortcutDirectories)) {
