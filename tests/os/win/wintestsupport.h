@@ -1,8 +1,11 @@
-// Helpers of the Windows backend tests: scratch folders, files and links.
+// Helpers of the Windows backend tests: a scratch folder, files and links.
 #pragma once
 
 #include <windows.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace wintest {
@@ -12,13 +15,25 @@ namespace wintest {
 class ScratchFolder
 {
 public:
-    ScratchFolder();
-    ~ScratchFolder();
+    ScratchFolder()
+    {
+        std::error_code error;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        for (unsigned attempt = 0; !error && m_path.empty() && attempt < 100; ++attempt) {
+            const auto candidate = base / (L"os-win-test-" + std::to_wstring(GetCurrentProcessId()) + L'-' + std::to_wstring(attempt));
+            if (std::filesystem::create_directory(candidate, error))
+                m_path = candidate.wstring();
+        }
+    }
+    ~ScratchFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
     ScratchFolder(const ScratchFolder &) = delete;
     ScratchFolder &operator=(const ScratchFolder &) = delete;
 
     bool valid() const { return !m_path.empty(); }
-    const std::wstring &path() const { return m_path; }
     std::wstring file(const std::wstring &name) const { return m_path + L'\\' + name; }
 
 private:
@@ -26,35 +41,20 @@ private:
 };
 
 // The OS layer's string type.
-std::u16string u16(const std::wstring &text);
+inline std::u16string u16(const std::wstring &text) { return std::u16string(text.begin(), text.end()); }
 
-// Writes bytes into a file, replacing it.
-[[nodiscard]] bool writeFile(const std::wstring &path, const std::string &bytes);
-// The whole content of a file; empty when it cannot be read.
-std::string readFile(const std::wstring &path);
+inline bool writeFile(const std::wstring &path, const std::string &bytes)
+{
+    return bool(std::ofstream(std::filesystem::path(path), std::ios::binary).write(bytes.data(), std::streamsize(bytes.size())));
+}
+
+inline std::string readFile(const std::wstring &path)
+{
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 // Saves a shell link through IShellLinkW::SetPath; needs COM on the thread.
-[[nodiscard]] HRESULT saveShellLink(const std::wstring &linkPath, const std::wstring &target);
-
-// A symbolic link to a folder. Only the link is removed on destruction, also
-// where the system's own calls would remove the folder it points to.
-class FolderLink
-{
-public:
-    // Makes linkName point to targetName, both plain names inside folder.
-    FolderLink(const ScratchFolder &folder, const std::wstring &linkName, const std::wstring &targetName);
-    ~FolderLink();
-    FolderLink(const FolderLink &) = delete;
-    FolderLink &operator=(const FolderLink &) = delete;
-
-    // False when the system cannot make such a link.
-    bool valid() const { return m_kind != Kind::None; }
-
-private:
-    enum class Kind { None, Windows, Unix };
-    std::wstring m_folder;
-    std::wstring m_name;
-    Kind m_kind = Kind::None;
-};
+HRESULT saveShellLink(const std::wstring &linkPath, const std::wstring &target);
 
 } // namespace wintest
