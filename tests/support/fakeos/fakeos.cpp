@@ -10,7 +10,6 @@ Counts g_counts;
 
 Hooks &hooks() { return g_hooks; }
 const Counts &counts() { return g_counts; }
-
 void reset()
 {
     g_hooks = Hooks();
@@ -23,51 +22,38 @@ namespace os {
 
 using fakeos::g_counts;
 using fakeos::g_hooks;
+using std::u16string;
+
+// The test's hook when it has set one, the POSIX backend otherwise.
+template<typename Hook, typename Real, typename... Arguments>
+auto call(const Hook &hook, Real real, const Arguments &...arguments)
+{
+    return hook ? hook(arguments...) : real(arguments...);
+}
 
 ProcessSnapshot processSnapshot()
 {
     ++g_counts.processSnapshot;
-    return g_hooks.processSnapshot ? g_hooks.processSnapshot() : posix::processSnapshot();
+    return call(g_hooks.processSnapshot, posix::processSnapshot);
 }
-
-std::optional<std::u16string> commonFolderPath(CommonFolder folder)
-{
-    return g_hooks.commonFolderPath ? g_hooks.commonFolderPath(folder) : posix::commonFolderPath(folder);
-}
-
-ComInit initialiseCom()
-{
-    ++g_counts.initialiseCom;
-    return g_hooks.initialiseCom ? g_hooks.initialiseCom() : posix::initialiseCom();
-}
-
+std::optional<u16string> commonFolderPath(CommonFolder folder) { return call(g_hooks.commonFolderPath, posix::commonFolderPath, folder); }
+ComInit initialiseCom() { return call(g_hooks.initialiseCom, posix::initialiseCom); }
 void uninitialiseCom()
 {
     ++g_counts.uninitialiseCom;
     posix::uninitialiseCom();
 }
-
-std::optional<std::u16string> shellLinkTarget(const std::u16string &linkPath)
+std::optional<u16string> shellLinkTarget(const u16string &link)
 {
     ++g_counts.shellLinkTarget;
-    return g_hooks.shellLinkTarget ? g_hooks.shellLinkTarget(linkPath) : posix::shellLinkTarget(linkPath);
+    return call(g_hooks.shellLinkTarget, posix::shellLinkTarget, link);
 }
-
-std::uint32_t fileAttributes(const std::u16string &nativePath)
-{
-    return g_hooks.fileAttributes ? g_hooks.fileAttributes(nativePath) : posix::fileAttributes(nativePath);
-}
-
-bool copyFile(const std::u16string &source, const std::u16string &destination)
+std::uint32_t fileAttributes(const u16string &path) { return call(g_hooks.fileAttributes, posix::fileAttributes, path); }
+bool copyFile(const u16string &from, const u16string &to)
 {
     ++g_counts.copyFile;
-    return g_hooks.copyFile ? g_hooks.copyFile(source, destination) : posix::copyFile(source, destination);
+    return call(g_hooks.copyFile, posix::copyFile, from, to);
 }
-
-bool copyPermissions(const std::u16string &source, const std::u16string &destination)
-{
-    return g_hooks.copyPermissions ? g_hooks.copyPermissions(source, destination)
-                                   : posix::copyPermissions(source, destination);
-}
+bool copyPermissions(const u16string &from, const u16string &to) { return call(g_hooks.copyPermissions, posix::copyPermissions, from, to); }
 
 } // namespace os

@@ -19,20 +19,19 @@ struct Hooks
     std::function<bool(const std::u16string &, const std::u16string &)> copyPermissions;
 };
 
-// The hooks in force; set members to replace calls.
-Hooks &hooks();
-// Clears every hook and counter.
-void reset();
-
-// How often each call was made since the last reset().
+// How often each counted call was made since the last reset().
 struct Counts
 {
     int processSnapshot = 0;
-    int initialiseCom = 0;
     int uninitialiseCom = 0;
     int shellLinkTarget = 0;
     int copyFile = 0;
 };
+
+// The hooks in force; set members to replace calls.
+Hooks &hooks();
 const Counts &counts();
+// Clears every hook and counter.
+void reset();
 
 } // namespace fakeos

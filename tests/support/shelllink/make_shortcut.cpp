@@ -6,38 +6,20 @@
 #include "os/posix_backend.h"
 
 #include <cstdio>
-#include <cstring>
-
-namespace {
-
-int usage()
-{
-    std::fputs("usage: make_shortcut [--local-path PATH] [--environment-target TARGET] OUTPUT\n", stderr);
-    return 2;
-}
-
-} // namespace
+#include <string_view>
 
 int main(int argc, char **argv)
 {
     shelllink::LinkContent content;
-    const char *output = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const bool hasValue = i + 1 < argc;
-        if (std::strcmp(argv[i], "--local-path") == 0 && hasValue)
-            content.localPath = os::posix::fromUtf8(argv[++i]);
-        else if (std::strcmp(argv[i], "--environment-target") == 0 && hasValue)
-            content.environmentTarget = os::posix::fromUtf8(argv[++i]);
-        else if (argv[i][0] != '-' && !output)
-            output = argv[i];
-        else
-            return usage();
+    bool valid = argc % 2 == 0;
+    for (int i = 1; valid && i + 2 < argc; i += 2) {
+        const std::string_view option = argv[i];
+        valid = option == "--local-path" || option == "--environment-target";
+        (option == "--local-path" ? content.localPath : content.environmentTarget) = os::posix::fromUtf8(argv[i + 1]);
     }
-    if (!output)
-        return usage();
-    if (!shelllink::write(output, content)) {
-        std::fprintf(stderr, "make_shortcut: cannot write %s\n", output);
-        return 1;
+    if (!valid || !shelllink::write(argv[argc - 1], content)) {
+        std::fputs("usage: make_shortcut [--local-path PATH] [--environment-target TARGET] OUTPUT\n", stderr);
+        return 2;
     }
     return 0;
 }

@@ -3,7 +3,6 @@
 // ("<executable>.scenario"), one directive a line:
 //
 //   record <file>            arguments, working directory and start time as JSON
-//   stamp <file>             the wall-clock time in nanoseconds since the epoch
 //   out <text> / err <text>  text to standard output / standard error
 //   flood <bytes> <out|err>  that many bytes of filler lines
 //   write <path> <text>      creates or overwrites a file
@@ -13,9 +12,9 @@
 //   sleep <ms>
 //   exit <code> / crash
 //
-// <text> knows the escapes \n and \\. Relative paths are relative to the
-// working directory, except the files of record and stamp, which are relative
-// to the executable's folder. Without a scenario, or at its end, it exits with 0.
+// <text> knows the escape \n. Relative paths are relative to the working
+// directory, except the file of record, which is relative to the executable's
+// folder. Without a scenario, or at its end, it exits with 0.
 #include "standin_common.h"
 
 #include <QJsonArray>
@@ -28,17 +27,15 @@
 
 namespace {
 
-qint64 realtimeNanoseconds()
+bool writeFully(int fd, QByteArray bytes)
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-QByteArray componentsXml(const QString &version)
-{
-    const QByteArray v = version.toHtmlEscaped().toUtf8();
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Packages>\n    <ApplicationName>Corvatone</ApplicationName>\n"
-           "    <Package>\n        <Name>com.quintaver.tallyroom</Name>\n        <Title>Corvatone</Title>\n"
-           "        <Version>" + v + "</Version>\n    </Package>\n</Packages>\n";
+    while (!bytes.isEmpty()) {
+        const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+        if (n < 0 && errno != EINTR)
+            return false;
+        bytes.remove(0, qMax<ssize_t>(n, 0));
+    }
+    return true;
 }
 
 // Printable lines of 100 bytes, written a chunk at a time.
@@ -49,7 +46,7 @@ bool flood(qint64 bytes, int fd)
         line[i] = char('!' + (i % 90));
     const QByteArray chunk = (line + '\n').repeated(656);
     for (; bytes > 0; bytes -= chunk.size()) {
-        if (!standin::writeFully(fd, chunk.constData(), qsizetype(qMin<qint64>(bytes, chunk.size()))))
+        if (!writeFully(fd, chunk.left(qMin<qint64>(bytes, chunk.size()))))
             return false;
     }
     return true;
@@ -67,54 +64,47 @@ bool remove(const QString &path)
 
 int main(int argc, char **argv)
 {
-    const qint64 startedNs = realtimeNanoseconds();
+    const qint64 startedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     QCoreApplication app(argc, argv);
-    const QDir tool(QCoreApplication::applicationDirPath());
-
     const QByteArray scenario = testsupport::readFile(standin::besideExecutable(".scenario"));
     for (const QString &line : QString::fromUtf8(scenario).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const QString command = line.section(QLatin1Char(' '), 0, 0);
         const QString rest = line.section(QLatin1Char(' '), 1);
+        const QString text = rest.section(QLatin1Char(' '), command == QLatin1String("write") ? 1 : 0).replace(QLatin1String("\\n"), QLatin1String("\n"));
         const QString path = QDir::current().absoluteFilePath(command == QLatin1String("write") ? rest.section(QLatin1Char(' '), 0, 0) : rest);
-        const int fd = command == QLatin1String("out") ? STDOUT_FILENO : command == QLatin1String("err") ? STDERR_FILENO : -1;
+        const int fd = command == QLatin1String("out") || rest.endsWith(QLatin1String(" out")) ? STDOUT_FILENO : STDERR_FILENO;
         bool ok = true;
         if (command == QLatin1String("record")) {
             const QJsonObject object{{QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))},
                                      {QStringLiteral("workingDirectory"), QDir::currentPath()},
                                      {QStringLiteral("startedNs"), QString::number(startedNs)}};
-            ok = testsupport::writeFile(tool.absoluteFilePath(rest), QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
-        } else if (command == QLatin1String("stamp")) {
-            ok = testsupport::writeFile(tool.absoluteFilePath(rest), QByteArray::number(realtimeNanoseconds()) + '\n');
-        } else if (fd >= 0) {
-            const QByteArray bytes = standin::unescape(rest);
-            ok = standin::writeFully(fd, bytes.constData(), bytes.size());
+            ok = testsupport::writeFile(QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(rest),
+                                        QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+        } else if (command == QLatin1String("out") || command == QLatin1String("err")) {
+            ok = writeFully(fd, text.toUtf8());
         } else if (command == QLatin1String("flood")) {
-            const QString stream = rest.section(QLatin1Char(' '), 1, 1);
-            ok = (stream == QLatin1String("out") || stream == QLatin1String("err"))
-                && flood(rest.section(QLatin1Char(' '), 0, 0).toLongLong(), stream == QLatin1String("out") ? STDOUT_FILENO : STDERR_FILENO);
+            ok = flood(rest.section(QLatin1Char(' '), 0, 0).toLongLong(), fd);
         } else if (command == QLatin1String("write")) {
-            ok = testsupport::writeFile(path, standin::unescape(rest.section(QLatin1Char(' '), 1)));
+            ok = testsupport::writeFile(path, text.toUtf8());
         } else if (command == QLatin1String("delete")) {
             ok = remove(path);
         } else if (command == QLatin1String("fill")) {
             ok = testsupport::fillDisk(path);
         } else if (command == QLatin1String("components")) {
-            ok = testsupport::writeFile(QDir::current().absoluteFilePath(QStringLiteral("components.xml")), componentsXml(rest.trimmed()));
+            ok = testsupport::writeFile(QStringLiteral("components.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Packages>\n    <Package>\n"
+                                        "        <Name>com.quintaver.tallyroom</Name>\n        <Version>" + rest.toHtmlEscaped().toUtf8()
+                                        + "</Version>\n    </Package>\n</Packages>\n");
         } else if (command == QLatin1String("sleep")) {
-            QThread::msleep(ulong(qMax(rest.toInt(&ok), 0)));
+            QThread::msleep(rest.toULong(&ok));
         } else if (command == QLatin1String("exit")) {
-            const int code = rest.toInt(&ok);
-            if (ok)
-                standin::quitNow(code);
+            standin::quitNow(rest.toInt());
         } else if (command == QLatin1String("crash")) {
-            std::fflush(nullptr);
             std::abort();
         } else {
             ok = false;
         }
         if (!ok) {
-            const QByteArray message = "standin_maintenancetool: cannot carry out: " + line.toUtf8() + '\n';
-            standin::writeFully(STDERR_FILENO, message.constData(), message.size());
+            writeFully(STDERR_FILENO, "standin_maintenancetool: cannot carry out: " + line.toUtf8() + '\n');
             standin::quitNow(97);
         }
     }
