@@ -18,11 +18,12 @@ else()
 endif()
 
 # updater_add_test(<name> SOURCES <files...> LIBRARIES <targets...> [ENVIRONMENT <VAR=value...>]
-#                  [PROPERTIES <test properties...>])
+#                  [LAUNCHER <command...>] [PROPERTIES <test properties...>])
 # One GoogleTest executable; each of its cases becomes a CTest test of its own,
 # discovered when CTest runs so that nothing (Wine included) runs at build time.
+# A launcher, when given, runs each case (a program that sets up its world).
 function(updater_add_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;ENVIRONMENT;PROPERTIES" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;ENVIRONMENT;LAUNCHER;PROPERTIES" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
     if(NOT CMAKE_CROSSCOMPILING)
@@ -34,7 +35,7 @@ function(updater_add_test name)
         endif()
         # The discovered tests' ENVIRONMENT property keeps only the first of
         # several variables; a launcher sets them all, for discovery too.
-        set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env ${environment})
+        set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env ${environment} ${ARG_LAUNCHER})
     endif()
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
