@@ -1,0 +1,189 @@
+#include "probes/updateinstallation.h"
+#include "probes/updateprocesses.h"
+#include "probes/updateshortcuts.h"
+
+#include "fakeos.h"
+#include "shelllink.h"
+#include "testsupport.h"
+
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <tuple>
+
+namespace {
+
+// The real POSIX backend, with a hook of the fake one where a test sets it.
+class ProbesTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fakeos::reset();
+        ASSERT_TRUE(QDir().mkpath(path("App/bin")) && testsupport::writeFile(path("App/Corvatone.exe"), {}));
+    }
+    void TearDown() override { fakeos::reset(); }
+
+    QString path(const QString &relative) const { return dir.filePath(relative); }
+    // Writes a real shell link; with neither target given it stores none.
+    QString link(const QString &relative, const std::optional<QString> &target, const std::optional<std::u16string> &environmentTarget = {})
+    {
+        const shelllink::LinkContent content{target ? std::optional(target->toStdU16String()) : std::nullopt, environmentTarget};
+        EXPECT_TRUE(QDir().mkpath(QFileInfo(path(relative)).absolutePath()) && shelllink::write(QFile::encodeName(path(relative)).toStdString(), content));
+        return path(relative);
+    }
+    bool matches(const QByteArray &record, const char *expected = "2.3.2")
+    {
+        EXPECT_TRUE(testsupport::writeFile(path("App/components.xml"), record));
+        return UpdateInstallation::matchesVersion(path("App"), QString::fromUtf8(expected));
+    }
+
+    QTemporaryDir dir;
+};
+
+QByteArray package(const QByteArray &name, const QByteArray &version) { return "<Package><Name>" + name + "</Name><Version>" + version + "</Version></Package>"; }
+QByteArray client(const QByteArray &version) { return package("com.quintaver.tallyroom", version); }
+QByteArray document(const QByteArray &packages) { return "<?xml version=\"1.0\"?>\n<Packages>\n" + packages + "\n</Packages>\n"; }
+
+TEST_F(ProbesTest, ProcessesMatchByWholeNameInAnyLetterCaseInSnapshotOrder)
+{
+    fakeos::hooks().processSnapshot = [] {
+        return os::ProcessSnapshot{{{7, u"B.EXE"}, {4, u"b.exe"}, {12345, u"b.exe.x"}, {31, u"b"}, {4294967295u, u"b.Exe"}, {10, u"КОРВАТОН.EXE"}}, 299};
+    };
+    // The walk broke off: what it found is kept beside the error.
+    const UpdateProcesses::Result result = UpdateProcesses::running("b.exe");
+    EXPECT_EQ(result.pids, QStringList({"7", "4", "4294967295"}));
+    EXPECT_EQ(result.error, 299u);
+    EXPECT_EQ(UpdateProcesses::running("корватон.exe").pids, QStringList{"10"});
+}
+
+TEST_F(ProbesTest, LastClientPackageAtAnyDepthDecides)
+{
+    // Records of exactly the limit, 4 MiB, and one byte over it.
+    const auto padded = [](qsizetype size) {
+        const QByteArray frame = document(client("2.3.2") + "<!---->");
+        return document(client("2.3.2") + "<!--" + QByteArray(size - frame.size(), 'x') + "-->");
+    };
+    const std::pair<QByteArray, bool> cases[] = {
+        {document(client("2.3.1") + client("2.3.2")), true},
+        {document(client("2.3.2") + client("2.3.1")), false},
+        // A last client package without a version wipes out the earlier one.
+        {document(client("2.3.2") + "<Package><Name>com.quintaver.tallyroom</Name></Package>"), false},
+        {document(package("Com.Quintaver.Tallyroom", "2.3.2")), false},
+        {document("<Group><Sub>" + client("2.3.2") + "</Sub></Group>"), true},
+        // Inside another package the client's entry is an unknown child, skipped whole.
+        {document("<Package><Name>com.quintaver.other</Name>" + client("2.3.2") + "</Package>"), false},
+        {document(client("2.3.2")) + "<garbage", false},
+        {padded(4194304), true},
+        {padded(4194305), false},
+    };
+    for (const auto &[record, result] : cases)
+        EXPECT_EQ(matches(record), result) << record.left(200).toStdString();
+    EXPECT_FALSE(UpdateInstallation::matchesVersion(path("absent"), "2.3.2"));
+}
+
+TEST_F(ProbesTest, VersionsMustBeCompleteAndEqual)
+{
+    const std::tuple<const char *, const char *, bool> cases[] = {
+        {"2.3.2", "2.3.2", true},  {"1.02", "1.2", true},      {"2.3.2", "2.3.2-rc1", false}, {"2.3.2", "2.3.2.0", false}, {"2.3.2.0", "2.3.2", false},
+        {"2.3.", "2.3", false},    {" 2.3.2", "2.3.2", false}, {"2.+3.2", "2.3.2", false},    {"", "", false},             {"beta", "beta", false},
+    };
+    for (const auto &[installed, expected, result] : cases)
+        EXPECT_EQ(matches(document(client(installed)), expected), result) << "installed '" << installed << "', expected '" << expected << "'";
+
+    // Broken records, fed with a fixed seed: only a well-formed record that names the client may match.
+    const QByteArray valid = document(package("com.quintaver.other", "1.0.0") + client("2.3.2"));
+    const QList<QByteArray> tokens = {"<Package>", "</Package>", "<Name>", "</Version>", "com.quintaver.tallyroom", "2.3.2.0", "<!--", "<![CDATA[",
+                                      "&#0;", "<!DOCTYPE Packages [<!ENTITY v \"2.3.2\">]>", "&v;", QByteArray(1, '\0'), "\xFF\xFE", "<Package/>"};
+    std::mt19937 random(0x5eed2);
+    const auto below = [&](qsizetype bound) { return qsizetype(random() % std::uint32_t(bound)); };
+    for (int round = 0; round < 1000; ++round) {
+        QByteArray data = round % 4 ? valid : valid.left(below(valid.lastIndexOf("</Packages>")));
+        for (int n = round % 4 ? round % 3 : -1; n >= 0; --n) {
+            const qsizetype at = below(data.size() + 1);
+            data = data.left(at) + tokens[below(tokens.size())] + data.mid(at + below(12));
+        }
+        QXmlStreamReader reader(data);
+        while (!reader.atEnd())
+            reader.readNext();
+        EXPECT_TRUE(!matches(data) || (!reader.hasError() && data.contains("com.quintaver.tallyroom"))) << data.toStdString();
+    }
+}
+
+TEST_F(ProbesTest, LocationsKeepOrderAndDropEmptiesAndEqualStrings)
+{
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString programs = QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation);
+    const QString backslashed = QString(desktop).replace(u'/', u'\\');
+    using Folder = std::optional<std::u16string>;
+    const std::tuple<Folder, Folder, QStringList> cases[] = {
+        {std::nullopt, u"C:\\Programs", {desktop, programs, "C:\\Programs"}},
+        {u"", u"C:\\Users\\Public\\Desktop", {desktop, programs, "C:\\Users\\Public\\Desktop"}},
+        // Other spellings of one folder are not equal strings.
+        {desktop.toStdU16String(), backslashed.toStdU16String(), {desktop, programs, backslashed}},
+    };
+    for (const auto &[commonDesktop, commonPrograms, expected] : cases) {
+        fakeos::hooks().commonFolderPath = [&](os::CommonFolder folder) { return folder == os::CommonFolder::Desktop ? commonDesktop : commonPrograms; };
+        EXPECT_EQ(UpdateShortcuts::locations(), expected);
+    }
+}
+
+TEST_F(ProbesTest, ShortcutTargetsDirectlyInTheInstallationCount)
+{
+    EXPECT_EQ(UpdateShortcuts::target(link("Links/a.lnk", path("App/Corvatone.exe"))), path("App/Corvatone.exe"));
+    const QString none = UpdateShortcuts::target(link("Links/none.lnk", std::nullopt));
+    EXPECT_TRUE(none.isEmpty() && !none.isNull());
+    EXPECT_TRUE(UpdateShortcuts::target(path("Links")).isNull());
+    // Relative targets would lead into the installation if they were resolved against the working folder.
+    ASSERT_TRUE(QDir().mkpath(path("Gone")) && QFile::link(path("App"), path("Linked")) && QFile::link(path("App"), path("$HOME")));
+    const QString workingFolder = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    // The target itself need not exist, only its folder; capitals in the extension count, hidden files do not.
+    const QStringList expected = {path("Links/a.lnk"), link("Links/missing.lnk", path("App/Uninstall.exe")), link("Links/folder.lnk", path("App/bin")),
+                                  link("Links/dotdot.lnk", path("App/bin/../Corvatone.exe")), link("Links/Sub/Capital.LNK", "/" + path("Linked//Corvatone.exe"))};
+    for (const auto &[name, target] : std::initializer_list<std::pair<const char *, QString>>{
+             {"below", path("App/bin/tool.exe")}, {"itself", path("App")}, {"beside", path("Corvatone.exe")}, {"gone", path("Gone/x.exe")},
+             {"relative", "App/Corvatone.exe"}, {"variable", "$HOME/Corvatone.exe"}, {".hidden", path("App/Corvatone.exe")}})
+        link(QStringLiteral("Links/%1.lnk").arg(QLatin1String(name)), target);
+    link("Links/environment.lnk", std::nullopt, u"%ProgramFiles%\\App\\Corvatone.exe");
+    ASSERT_TRUE(QDir(path("Gone")).removeRecursively());
+    // A linked folder is not followed, so its links are not seen twice.
+    ASSERT_TRUE(QFile::link(path("Links/Sub"), path("Links/Again")));
+    QStringList found = UpdateShortcuts::forInstallation(path("App"), {path("Links"), path("Links"), path("Absent")});
+    const QStringList fromEmptyEntry = UpdateShortcuts::forInstallation(path("App"), {QString()});
+    EXPECT_TRUE(QDir::setCurrent(workingFolder));
+    QStringList sorted = expected;
+    sorted.sort();
+    found.sort();
+    EXPECT_EQ(found, sorted);
+    EXPECT_EQ(fromEmptyEntry, QStringList());
+    // Folders are walked in the order given; the installation may be written another way.
+    EXPECT_EQ(UpdateShortcuts::forInstallation(path("Linked/bin/.."), {path("Links/Sub"), path("Links")}).first(), expected.last());
+
+    fakeos::hooks().shellLinkTarget = [](const std::u16string &) { return std::optional(std::u16string(u"C:\\App\\Corvatone.exe\0garbage", 28)); };
+    EXPECT_EQ(UpdateShortcuts::target("padded.lnk"), "C:\\App\\Corvatone.exe");
+}
+
+TEST_F(ProbesTest, ComIsLeftExactlyWhenItWasEntered)
+{
+    const QString client = link("Links/client.lnk", path("App/Corvatone.exe"));
+    // (what COM says, shortcuts found, links read, COM left)
+    const std::tuple<os::ComInit, QStringList, int, int> cases[] = {
+        {os::ComInit::Initialised, {client}, 1, 1}, {os::ComInit::ChangedMode, {client}, 1, 0}, {os::ComInit::Failed, {}, 0, 0}};
+    for (const auto &[comInit, expected, reads, uninitialised] : cases) {
+        fakeos::reset();
+        fakeos::hooks().initialiseCom = [&] { return comInit; };
+        EXPECT_EQ(UpdateShortcuts::forInstallation(path("App"), {path("Links")}), expected);
+        EXPECT_EQ(fakeos::counts().shellLinkTarget, reads);
+        EXPECT_EQ(fakeos::counts().uninitialiseCom, uninitialised);
+    }
+    // A missing installation reads no shortcut.
+    EXPECT_EQ(UpdateShortcuts::forInstallation(path("Gone"), {path("Links")}), QStringList());
+    EXPECT_EQ(fakeos::counts().shellLinkTarget, 0);
+}
+
+} // namespace
