@@ -2,6 +2,7 @@
 // private display with a window manager (each case runs under tests/app/xsession),
 // a throw-away installation with the stand-in client and maintenance tool, and
 // the handshake answered as the client answers it.
+#include "shelllink.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -245,10 +246,15 @@ TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
 {
     Sandbox sandbox(u"CorvatoneE2E-failure.exe"_s);
     const QString toolStarted = sandbox.root() + u"/tool.started"_s;
-    ASSERT_TRUE(sandbox.isValid() && sandbox.setToolScenario("write app/data.txt half-written\ndelete app/plugins\ndelete README.txt\n"
-                                                             "write app/extra.txt added\ncomponents 2.3.2\nwrite " + toolStarted.toUtf8()
-                                                             + "\nsleep 2500\nerr Error during installation process: disk full\\n\nexit 1\n"));
-    const auto updater = sandbox.start(sandbox.arguments({u"--application-argument"_s, u"--after-failure"_s}));
+    // A shortcut into the installation, in a folder given on the command line.
+    const QString shortcut = sandbox.root() + u"/links/Corvatone.lnk"_s;
+    ASSERT_TRUE(sandbox.isValid() && QDir().mkpath(sandbox.root() + u"/links"_s)
+                && shelllink::write(QFile::encodeName(shortcut).toStdString(), {sandbox.clientPath().toStdU16String(), std::nullopt}));
+    const QByteArray link = readFile(shortcut);
+    ASSERT_TRUE(sandbox.setToolScenario("write app/data.txt half-written\ndelete app/plugins\ndelete README.txt\ndelete " + shortcut.toUtf8()
+                                        + "\nwrite app/extra.txt added\ncomponents 2.3.2\nwrite " + toolStarted.toUtf8()
+                                        + "\nsleep 2500\nerr Error during installation process: disk full\\n\nexit 1\n"));
+    const auto updater = sandbox.start(sandbox.arguments({u"--application-argument"_s, u"--after-failure"_s, u"--shortcut-directory"_s, sandbox.root() + u"/links"_s}));
     ASSERT_TRUE(updater && sandbox.answer());
 
     // While the tool runs the window keeps its size and ignores Escape.
@@ -268,10 +274,11 @@ TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
     EXPECT_EQ(readFile(sandbox.handoffFile()), "error\n" + message);
     EXPECT_TRUE(sandbox.log().contains("Error during installation process: disk full\n"));
     EXPECT_TRUE(sandbox.log().endsWith("\nUpdate error: " + message + "\n"));
-    // Everything saved is back; what the update added stays.
+    // Everything saved is back, the shortcut too; what the update added stays.
     QMap<QString, QByteArray> expected = sandbox.original;
     expected[u"app/extra.txt"_s] = "added";
     EXPECT_TRUE(sandbox.files() == expected);
+    EXPECT_EQ(readFile(shortcut), link);
     // The client is running again and the lock is free while the message is shown.
     ASSERT_TRUE(waitUntil([&] { return sandbox.clientStarts().size() == 1; }, 10000));
     EXPECT_EQ(sandbox.clientStarts()[0][u"arguments"_s].toVariant().toStringList(), QStringList{u"--after-failure"_s});
