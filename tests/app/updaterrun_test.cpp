@@ -87,84 +87,69 @@ QImage statusArea(const QString &window)
 // A throw-away installation with the stand-in client, named after the test so
 // that parallel tests' process scans never see each other's clients, and the
 // stand-in tool; the programs get their own temporary folder and home.
-class Sandbox
+struct Sandbox
 {
-public:
     explicit Sandbox(const QString &clientName)
-        : m_clientName(clientName)
+        : clientPath(installation + u'/' + clientName)
+        , clientName(clientName)
     {
-        m_valid = m_root.isValid() && QDir().mkpath(temp()) && QDir().mkpath(root() + u"/runtime"_s)
-            && QFile::setPermissions(root() + u"/runtime"_s, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
+        valid = root.isValid() && QDir().mkpath(temp) && QDir().mkpath(root.filePath(u"runtime"_s))
+            && QFile::setPermissions(root.filePath(u"runtime"_s), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
             && addFile(u"components.xml"_s, "<Packages><Package><Name>com.quintaver.tallyroom</Name><Version>2.3.1</Version></Package></Packages>")
             && addFile(u"app/data.txt"_s, "settings version 2.3.1\n") && addFile(u"app/plugins/qjpeg.dll"_s, QByteArray(40000, 'j'))
             && addFile(u"translations/corvatone_ru.qm"_s, u"Привет"_s.toUtf8()) && addFile(u"README.txt"_s, "Corvatone 2.3.1\n")
-            && QFile::copy(QStringLiteral(STANDIN_CLIENT_PATH), clientPath()) && QFile::copy(QStringLiteral(STANDIN_MAINTENANCETOOL_PATH), toolPath());
+            && QFile::copy(QStringLiteral(STANDIN_CLIENT_PATH), clientPath) && QFile::copy(QStringLiteral(STANDIN_MAINTENANCETOOL_PATH), toolPath);
     }
 
-    bool isValid() const { return m_valid; }
-    QString root() const { return m_root.path(); }
-    QString installation() const { return root() + u"/install"_s; }
-    QString temp() const { return root() + u"/tmp"_s; }
-    QString handoffFile() const { return root() + u"/handoff"_s; }
-    QString clientPath() const { return installation() + u'/' + m_clientName; }
-    QString toolPath() const { return installation() + u"/maintenancetool.exe"_s; }
-    QByteArray log() const { return readFile(temp() + u"/Corvatone-update.log"_s); }
-    QStringList tempEntries(const QString &filter = u"*"_s) const { return QDir(temp()).entryList({filter}, QDir::AllEntries | QDir::NoDotAndDotDot); }
-    QList<QJsonObject> clientStarts() const { return testsupport::clientStarts(clientPath()); }
-
+    QByteArray log() const { return readFile(temp + u"/Corvatone-update.log"_s); }
+    QStringList tempEntries(const QString &filter = u"*"_s) const { return QDir(temp).entryList({filter}, QDir::AllEntries | QDir::NoDotAndDotDot); }
+    QList<QJsonObject> clientStarts() const { return testsupport::clientStarts(clientPath); }
     // Adds a file to the installation as it was before the run.
     bool addFile(const QString &relative, const QByteArray &content)
     {
         original.insert(relative, content);
-        return testsupport::writeFile(installation() + u'/' + relative, content);
+        return testsupport::writeFile(installation + u'/' + relative, content);
     }
-    bool setToolScenario(const QByteArray &scenario) { return testsupport::writeFile(toolPath() + u".scenario"_s, scenario); }
     // The files of the installation without the stand-ins.
     QMap<QString, QByteArray> files() const
     {
-        QMap<QString, QByteArray> files = testsupport::filesBelow(installation());
-        files.removeIf([&](QMap<QString, QByteArray>::iterator file) { return file.key().startsWith(m_clientName) || file.key().startsWith(u"maint"_s); });
+        QMap<QString, QByteArray> files = testsupport::filesBelow(installation);
+        files.removeIf([&](QMap<QString, QByteArray>::iterator file) { return file.key().startsWith(clientName) || file.key().startsWith(u"maint"_s); });
         return files;
     }
-
     // The updater's options as the client passes them.
     QStringList arguments(const QStringList &extra = {}) const
     {
-        return QStringList{u"--maintenance-tool"_s, toolPath(), u"--repository"_s, u"https://updates.example.invalid/win64"_s, u"--application"_s,
-                           clientPath(), u"--working-directory"_s, installation(), u"--handoff-file"_s, handoffFile()} + extra;
+        return QStringList{u"--maintenance-tool"_s, toolPath, u"--repository"_s, u"https://updates.example.invalid/win64"_s, u"--application"_s,
+                           clientPath, u"--working-directory"_s, installation, u"--handoff-file"_s, handoff} + extra;
     }
     // Starts a program of the run in the installation, with the sandbox's folders; ended with the test.
     std::unique_ptr<QProcess> start(const QStringList &arguments, const QString &program = QStringLiteral(UPDATER_HELPER_PATH)) const
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const QString &key : environment.keys()) {
-            if (key.startsWith(u"XDG_"_s) || key == u"TMP"_s || key == u"TEMP"_s)
-                environment.remove(key);
-        }
-        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-        environment.insert(u"LC_ALL"_s, u"C.UTF-8"_s);
-        environment.insert(u"TMPDIR"_s, temp());
-        environment.insert(u"HOME"_s, root());
-        environment.insert(u"XDG_RUNTIME_DIR"_s, root() + u"/runtime"_s);
+        for (const auto &[name, value] : {std::pair(u"QT_QPA_PLATFORM"_s, u"xcb"_s), {u"LC_ALL"_s, u"C.UTF-8"_s}, {u"TMPDIR"_s, temp},
+                                          {u"HOME"_s, root.path()}, {u"XDG_RUNTIME_DIR"_s, root.filePath(u"runtime"_s)}})
+            environment.insert(name, value);
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(environment);
-        process->setWorkingDirectory(installation());
+        process->setWorkingDirectory(installation);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->start(program, arguments);
         return process->waitForStarted() ? std::move(process) : nullptr;
     }
     // The client's side of the handshake.
-    bool answer() const
-    {
-        return waitUntil([&] { return readFile(handoffFile()) == "ready"; }, 10000) && testsupport::writeFile(handoffFile(), "continue");
-    }
+    bool answer() const { return waitUntil([&] { return readFile(handoff) == "ready"; }, 10000) && testsupport::writeFile(handoff, "continue"); }
+    bool setToolScenario(const QByteArray &scenario) const { return testsupport::writeFile(toolPath + u".scenario"_s, scenario); }
 
+    QTemporaryDir root;
+    const QString installation = root.filePath(u"install"_s);
+    const QString temp = root.filePath(u"tmp"_s);
+    const QString handoff = root.filePath(u"handoff"_s);
+    const QString toolPath = installation + u"/maintenancetool.exe"_s;
+    const QString clientPath;
+    const QString clientName;
     QMap<QString, QByteArray> original;
-
-private:
-    QTemporaryDir m_root;
-    QString m_clientName;
-    bool m_valid = false;
+    bool valid = false;
 };
 
 void expectExit(QProcess &updater, int code)
@@ -189,11 +174,11 @@ void closeAfterFailure(QProcess &updater)
 TEST(UpdaterRun, SuccessfulUpdateShowsEachStepAndRestartsTheClient)
 {
     Sandbox sandbox(u"CorvatoneE2E-success.exe"_s);
-    ASSERT_TRUE(sandbox.isValid());
+    ASSERT_TRUE(sandbox.valid);
     // Enough to save that the backup takes a moment.
     for (int i = 0; i < 40; ++i)
         ASSERT_TRUE(sandbox.addFile(u"resources/pack%1.dat"_s.arg(i), QByteArray(1048576, char('a' + i % 26))));
-    const QString toolStarted = sandbox.root() + u"/tool.started"_s;
+    const QString toolStarted = sandbox.root.path() + u"/tool.started"_s;
     ASSERT_TRUE(sandbox.setToolScenario("write " + toolStarted.toUtf8() + "\nsleep 1500\nwrite app/data.txt settings version 2.3.2\\n\n"
                                         "delete app/plugins\nwrite app/new.dll feature\ncomponents 2.3.2\nout Update finished.\\n\n"));
     const QStringList kept{u"--profile=work"_s, QString(), u"путь с пробелом"_s};
@@ -201,7 +186,7 @@ TEST(UpdaterRun, SuccessfulUpdateShowsEachStepAndRestartsTheClient)
     for (const QString &argument : kept)
         extra << u"--application-argument"_s << argument;
     // The client stays a while after its answer, so that the window shows the wait for it.
-    const auto client = sandbox.start({u"--exit"_s, u"after:1500"_s}, sandbox.clientPath());
+    const auto client = sandbox.start({u"--exit"_s, u"after:1500"_s}, sandbox.clientPath);
     const auto updater = sandbox.start(sandbox.arguments(extra));
     ASSERT_TRUE(client && updater && sandbox.answer());
 
@@ -226,7 +211,7 @@ TEST(UpdaterRun, SuccessfulUpdateShowsEachStepAndRestartsTheClient)
 
     expectExit(*updater, 0);
     // A successful run writes nothing more into the handoff file.
-    EXPECT_EQ(readFile(sandbox.handoffFile()), "continue");
+    EXPECT_EQ(readFile(sandbox.handoff), "continue");
     EXPECT_EQ(sandbox.log(), "Repository: https://updates.example.invalid/win64\nInstallation backup created.\nUpdate finished.\n");
     QMap<QString, QByteArray> expected = sandbox.original;
     expected.remove(u"app/plugins/qjpeg.dll"_s);
@@ -237,7 +222,7 @@ TEST(UpdaterRun, SuccessfulUpdateShowsEachStepAndRestartsTheClient)
     EXPECT_TRUE(sandbox.files() == expected);
     ASSERT_TRUE(waitUntil([&] { return sandbox.clientStarts().size() == 2; }, 10000)) << "the client was not started again";
     EXPECT_EQ(sandbox.clientStarts()[1][u"arguments"_s].toVariant().toStringList(), kept);
-    EXPECT_EQ(sandbox.clientStarts()[1][u"workingDirectory"_s].toString(), QFileInfo(sandbox.installation()).canonicalFilePath());
+    EXPECT_EQ(sandbox.clientStarts()[1][u"workingDirectory"_s].toString(), QFileInfo(sandbox.installation).canonicalFilePath());
     // The lock, the cache directory and the backup are gone; only the log stays.
     EXPECT_EQ(sandbox.tempEntries(), QStringList{u"Corvatone-update.log"_s});
 }
@@ -245,16 +230,16 @@ TEST(UpdaterRun, SuccessfulUpdateShowsEachStepAndRestartsTheClient)
 TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
 {
     Sandbox sandbox(u"CorvatoneE2E-failure.exe"_s);
-    const QString toolStarted = sandbox.root() + u"/tool.started"_s;
+    const QString toolStarted = sandbox.root.path() + u"/tool.started"_s;
     // A shortcut into the installation, in a folder given on the command line.
-    const QString shortcut = sandbox.root() + u"/links/Corvatone.lnk"_s;
-    ASSERT_TRUE(sandbox.isValid() && QDir().mkpath(sandbox.root() + u"/links"_s)
-                && shelllink::write(QFile::encodeName(shortcut).toStdString(), {sandbox.clientPath().toStdU16String(), std::nullopt}));
+    const QString shortcut = sandbox.root.path() + u"/links/Corvatone.lnk"_s;
+    ASSERT_TRUE(sandbox.valid && QDir().mkpath(sandbox.root.path() + u"/links"_s)
+                && shelllink::write(QFile::encodeName(shortcut).toStdString(), {sandbox.clientPath.toStdU16String(), std::nullopt}));
     const QByteArray link = readFile(shortcut);
     ASSERT_TRUE(sandbox.setToolScenario("write app/data.txt half-written\ndelete app/plugins\ndelete README.txt\ndelete " + shortcut.toUtf8()
                                         + "\nwrite app/extra.txt added\ncomponents 2.3.2\nwrite " + toolStarted.toUtf8()
                                         + "\nsleep 2500\nerr Error during installation process: disk full\\n\nexit 1\n"));
-    const auto updater = sandbox.start(sandbox.arguments({u"--application-argument"_s, u"--after-failure"_s, u"--shortcut-directory"_s, sandbox.root() + u"/links"_s}));
+    const auto updater = sandbox.start(sandbox.arguments({u"--application-argument"_s, u"--after-failure"_s, u"--shortcut-directory"_s, sandbox.root.path() + u"/links"_s}));
     ASSERT_TRUE(updater && sandbox.answer());
 
     // While the tool runs the window keeps its size and ignores Escape.
@@ -271,7 +256,7 @@ TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
 
     ASSERT_FALSE(window(ErrorTitle, updater->processId()).isEmpty());
     const QByteArray message = u"Maintenance tool завершился с кодом 1."_s.toUtf8();
-    EXPECT_EQ(readFile(sandbox.handoffFile()), "error\n" + message);
+    EXPECT_EQ(readFile(sandbox.handoff), "error\n" + message);
     EXPECT_TRUE(sandbox.log().contains("Error during installation process: disk full\n"));
     EXPECT_TRUE(sandbox.log().endsWith("\nUpdate error: " + message + "\n"));
     // Everything saved is back, the shortcut too; what the update added stays.
@@ -290,7 +275,7 @@ TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
 TEST(UpdaterRun, MissingRequiredOptionsEndWithCodeTwo)
 {
     Sandbox sandbox(u"CorvatoneE2E-options.exe"_s);
-    ASSERT_TRUE(sandbox.isValid());
+    ASSERT_TRUE(sandbox.valid);
     // Without --working-directory, and with an empty "--repository=".
     QStringList withoutWorkingDirectory = sandbox.arguments();
     withoutWorkingDirectory.remove(6, 2);
@@ -307,25 +292,25 @@ TEST(UpdaterRun, MissingRequiredOptionsEndWithCodeTwo)
     }
     // Nothing was started or written.
     EXPECT_EQ(sandbox.tempEntries(), QStringList());
-    EXPECT_FALSE(QFileInfo::exists(sandbox.handoffFile()));
+    EXPECT_FALSE(QFileInfo::exists(sandbox.handoff));
 }
 
 TEST(UpdaterRun, LockRefusesASecondRunAndIsTakenOverAfterAKill)
 {
     Sandbox sandbox(u"CorvatoneE2E-lock.exe"_s);
-    ASSERT_TRUE(sandbox.isValid() && sandbox.setToolScenario("components 2.3.2\n"));
+    ASSERT_TRUE(sandbox.valid && sandbox.setToolScenario("components 2.3.2\n"));
     const auto first = sandbox.start(sandbox.arguments());
-    ASSERT_TRUE(first && waitUntil([&] { return readFile(sandbox.handoffFile()) == "ready"; }));
+    ASSERT_TRUE(first && waitUntil([&] { return readFile(sandbox.handoff) == "ready"; }));
     // One lock per installation, named after its client's path as the system resolves it, letter case folded.
-    const QByteArray key = QFileInfo(sandbox.clientPath()).canonicalFilePath().toCaseFolded().toUtf8();
+    const QByteArray key = QFileInfo(sandbox.clientPath).canonicalFilePath().toCaseFolded().toUtf8();
     const QStringList lock{u"Corvatone-update-%1.lock"_s.arg(QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex()))};
     EXPECT_EQ(sandbox.tempEntries(u"*.lock"_s), lock);
     const QByteArray firstLog = sandbox.log();
 
     // The same installation, spelled differently, is refused at once.
     QStringList arguments = sandbox.arguments();
-    arguments[5] = sandbox.installation() + u"/./app/../CorvatoneE2E-lock.exe"_s;
-    arguments[9] = sandbox.root() + u"/handoff-second"_s;
+    arguments[5] = sandbox.installation + u"/./app/../CorvatoneE2E-lock.exe"_s;
+    arguments[9] = sandbox.root.path() + u"/handoff-second"_s;
     const auto second = sandbox.start(arguments);
     ASSERT_TRUE(second && !window(ErrorTitle, second->processId(), 10000).isEmpty());
     EXPECT_EQ(readFile(arguments[9]), "error\n" + u"Обновление этой установки уже выполняется."_s.toUtf8());
@@ -339,11 +324,11 @@ TEST(UpdaterRun, LockRefusesASecondRunAndIsTakenOverAfterAKill)
     ASSERT_EQ(sandbox.tempEntries(u"*.lock"_s), lock);
     QStringList leftovers = sandbox.tempEntries();
     leftovers.removeOne(lock[0]);
-    ASSERT_TRUE(QFile::remove(sandbox.handoffFile()));
+    ASSERT_TRUE(QFile::remove(sandbox.handoff));
     const auto third = sandbox.start(sandbox.arguments({u"--expected-version"_s, u"2.3.2"_s}));
     ASSERT_TRUE(third && sandbox.answer());
     expectExit(*third, 0);
-    EXPECT_TRUE(readFile(sandbox.installation() + u"/components.xml"_s).contains("<Version>2.3.2</Version>"));
+    EXPECT_TRUE(readFile(sandbox.installation + u"/components.xml"_s).contains("<Version>2.3.2</Version>"));
     // The taken-over lock is released; only what the killed run could not clean up stays.
     EXPECT_EQ(sandbox.tempEntries(), leftovers);
 }
