@@ -16,8 +16,10 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <utility>
 
@@ -250,8 +252,15 @@ void UpdateDialog::waitForApplicationExit()
 void UpdateDialog::startUpdate()
 {
     m_statusLabel->setText(QDialog::tr("Сохранение установленной версии перед обновлением..."));
-    // The backup holds the event loop until it is done: the text is drawn now,
-    // or the window would go on showing the wait for the client all through it.
+    // The backup holds the event loop until it is done, so the text is drawn
+    // now, or the window would go on showing the wait for the client all
+    // through it. A window shown only a moment ago (no handshake, no client to
+    // wait for) may not be on screen yet, and nothing could be drawn into it:
+    // its first exposure is waited for, a second at most.
+    for (int wait = 0; windowHandle() && !windowHandle()->isExposed() && wait < 100; ++wait) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        QThread::msleep(10);
+    }
     m_statusLabel->repaint();
 
     QString errorMessage;

@@ -31,11 +31,11 @@ namespace {
 const QString WindowTitle = u"Обновление Corvatone"_s;
 const QString ErrorTitle = u"Ошибка обновления Corvatone"_s;
 
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 60000)
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 60000, int intervalMs = 20)
 {
     QElapsedTimer timer;
     timer.start();
-    for (; !condition(); QThread::msleep(20)) {
+    for (; !condition(); QThread::msleep(intervalMs)) {
         if (timer.elapsed() > timeoutMs)
             return false;
     }
@@ -123,7 +123,7 @@ struct Sandbox
         return QStringList{u"--maintenance-tool"_s, toolPath, u"--repository"_s, u"https://updates.example.invalid/win64"_s, u"--application"_s,
                            clientPath, u"--working-directory"_s, installation, u"--handoff-file"_s, handoff} + extra;
     }
-    // Starts a program of the run in the installation, with the sandbox's folders; ended with the test.
+    // Starts a program of the run with the sandbox's folders, elsewhere than in the installation; ended with the test.
     std::unique_ptr<QProcess> start(const QStringList &arguments, const QString &program = QStringLiteral(UPDATER_HELPER_PATH)) const
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -132,7 +132,7 @@ struct Sandbox
             environment.insert(name, value);
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(environment);
-        process->setWorkingDirectory(installation);
+        process->setWorkingDirectory(root.path());
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->start(program, arguments);
         return process->waitForStarted() ? std::move(process) : nullptr;
@@ -171,47 +171,56 @@ void closeAfterFailure(QProcess &updater)
     expectExit(updater, 0);
 }
 
+// Adds files enough that saving them takes a moment, even on a fast disk.
+bool enlarge(Sandbox &sandbox)
+{
+    for (int i = 0; i < 300; ++i) {
+        if (!sandbox.addFile(u"resources/pack%1.dat"_s.arg(i), QByteArray(65536, char('a' + i % 26))))
+            return false;
+    }
+    return true;
+}
+
+// What the window shows during the backup. The backup blocks the program;
+// stopped in the middle of it, the window shows what was drawn before it began.
+QImage statusDuringBackup(const Sandbox &sandbox, QProcess &updater)
+{
+    EXPECT_TRUE(waitUntil([&] { return !sandbox.tempEntries(u"Corvatone-update-backup-*"_s).isEmpty(); }, 60000, 1));
+    EXPECT_EQ(::kill(pid_t(updater.processId()), SIGSTOP), 0);
+    const bool backupRunning = !sandbox.log().contains("Installation backup created.");
+    const QImage status = statusArea(window(WindowTitle, updater.processId()));
+    EXPECT_EQ(::kill(pid_t(updater.processId()), SIGCONT), 0);
+    EXPECT_TRUE(backupRunning) << "the backup ended before the window could be looked at";
+    return backupRunning ? status : QImage();
+}
+
 TEST(UpdaterRun, SuccessfulUpdateShowsEachStepAndRestartsTheClient)
 {
     Sandbox sandbox(u"CorvatoneE2E-success.exe"_s);
-    ASSERT_TRUE(sandbox.valid);
-    // Enough to save that the backup takes a moment.
-    for (int i = 0; i < 40; ++i)
-        ASSERT_TRUE(sandbox.addFile(u"resources/pack%1.dat"_s.arg(i), QByteArray(1048576, char('a' + i % 26))));
-    const QString toolStarted = sandbox.root.path() + u"/tool.started"_s;
-    ASSERT_TRUE(sandbox.setToolScenario("write " + toolStarted.toUtf8() + "\nsleep 1500\nwrite app/data.txt settings version 2.3.2\\n\n"
+    ASSERT_TRUE(sandbox.valid && enlarge(sandbox));
+    const QString toolStarted = sandbox.root.filePath(u"tool.started"_s);
+    ASSERT_TRUE(sandbox.setToolScenario("write " + toolStarted.toUtf8() + "\nsleep 1000\nwrite app/data.txt settings version 2.3.2\\n\n"
                                         "delete app/plugins\nwrite app/new.dll feature\ncomponents 2.3.2\nout Update finished.\\n\n"));
     const QStringList kept{u"--profile=work"_s, QString(), u"путь с пробелом"_s};
-    QStringList extra{u"--expected-version"_s, u"2.3.2"_s};
+    QStringList arguments = sandbox.arguments({u"--expected-version"_s, u"2.3.2"_s});
     for (const QString &argument : kept)
-        extra << u"--application-argument"_s << argument;
-    // The client stays a while after its answer, so that the window shows the wait for it.
-    const auto client = sandbox.start({u"--exit"_s, u"after:1500"_s}, sandbox.clientPath);
-    const auto updater = sandbox.start(sandbox.arguments(extra));
-    ASSERT_TRUE(client && updater && sandbox.answer());
+        arguments << u"--application-argument"_s << argument;
+    // Without a handoff file and a client to wait for, the backup begins as soon as the window is shown.
+    arguments.remove(8, 2);
+    const auto updater = sandbox.start(arguments);
+    ASSERT_TRUE(updater);
 
-    const QString shown = window(WindowTitle, updater->processId());
-    QThread::msleep(300);
-    const QImage waiting = statusArea(shown);
-    // The backup blocks the program; stopped in the middle of it, the window
-    // shows what was drawn before it began.
-    ASSERT_TRUE(waitUntil([&] { return !sandbox.tempEntries(u"Corvatone-update-backup-*"_s).isEmpty(); }));
-    ASSERT_EQ(::kill(pid_t(updater->processId()), SIGSTOP), 0);
-    const bool backupRunning = !QFileInfo::exists(toolStarted);
-    const QImage saving = statusArea(shown);
-    ASSERT_EQ(::kill(pid_t(updater->processId()), SIGCONT), 0);
-    ASSERT_TRUE(backupRunning) << "the backup ended before the window could be looked at";
+    const QImage saving = statusDuringBackup(sandbox, *updater);
     ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(toolStarted); }));
     QThread::msleep(300);
-    const QImage updating = statusArea(shown);
-    ASSERT_FALSE(waiting.isNull() || saving.isNull() || updating.isNull());
-    EXPECT_NE(saving, waiting) << "the window went on showing the wait for the client during the backup";
-    EXPECT_NE(saving, updating);
-    EXPECT_NE(waiting, updating);
+    const QImage updating = statusArea(window(WindowTitle, updater->processId()));
+    ASSERT_FALSE(saving.isNull() || updating.isNull());
+    QImage blank(saving.size(), saving.format());
+    blank.fill(saving.pixel(0, 0));
+    EXPECT_NE(saving, blank) << "nothing was drawn before the backup";
+    EXPECT_NE(saving, updating) << "the saving text was not drawn before the backup";
 
     expectExit(*updater, 0);
-    // A successful run writes nothing more into the handoff file.
-    EXPECT_EQ(readFile(sandbox.handoff), "continue");
     EXPECT_EQ(sandbox.log(), "Repository: https://updates.example.invalid/win64\nInstallation backup created.\nUpdate finished.\n");
     QMap<QString, QByteArray> expected = sandbox.original;
     expected.remove(u"app/plugins/qjpeg.dll"_s);
@@ -219,10 +228,10 @@ TEST(UpdaterRun, SuccessfulUpdateShowsEachStepAndRestartsTheClient)
     expected[u"app/new.dll"_s] = "feature";
     expected[u"components.xml"_s] = sandbox.files().value(u"components.xml"_s);
     EXPECT_TRUE(expected[u"components.xml"_s].contains("<Version>2.3.2</Version>"));
-    EXPECT_TRUE(sandbox.files() == expected);
-    ASSERT_TRUE(waitUntil([&] { return sandbox.clientStarts().size() == 2; }, 10000)) << "the client was not started again";
-    EXPECT_EQ(sandbox.clientStarts()[1][u"arguments"_s].toVariant().toStringList(), kept);
-    EXPECT_EQ(sandbox.clientStarts()[1][u"workingDirectory"_s].toString(), QFileInfo(sandbox.installation).canonicalFilePath());
+    EXPECT_EQ(sandbox.files(), expected);
+    ASSERT_TRUE(waitUntil([&] { return sandbox.clientStarts().size() == 1; }, 10000)) << "the client was not started again";
+    EXPECT_EQ(sandbox.clientStarts()[0][u"arguments"_s].toVariant().toStringList(), kept);
+    EXPECT_EQ(sandbox.clientStarts()[0][u"workingDirectory"_s].toString(), QFileInfo(sandbox.installation).canonicalFilePath());
     // The lock, the cache directory and the backup are gone; only the log stays.
     EXPECT_EQ(sandbox.tempEntries(), QStringList{u"Corvatone-update.log"_s});
 }
@@ -230,20 +239,18 @@ TEST(UpdaterRun, SuccessfulUpdateShowsEachStepAndRestartsTheClient)
 TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
 {
     Sandbox sandbox(u"CorvatoneE2E-failure.exe"_s);
-    const QString toolStarted = sandbox.root.path() + u"/tool.started"_s;
     // A shortcut into the installation, in a folder given on the command line.
-    const QString shortcut = sandbox.root.path() + u"/links/Corvatone.lnk"_s;
-    ASSERT_TRUE(sandbox.valid && QDir().mkpath(sandbox.root.path() + u"/links"_s)
+    const QString shortcut = sandbox.root.filePath(u"links/Corvatone.lnk"_s);
+    ASSERT_TRUE(sandbox.valid && enlarge(sandbox) && QDir().mkpath(sandbox.root.filePath(u"links"_s))
                 && shelllink::write(QFile::encodeName(shortcut).toStdString(), {sandbox.clientPath.toStdU16String(), std::nullopt}));
     const QByteArray link = readFile(shortcut);
     ASSERT_TRUE(sandbox.setToolScenario("write app/data.txt half-written\ndelete app/plugins\ndelete README.txt\ndelete " + shortcut.toUtf8()
-                                        + "\nwrite app/extra.txt added\ncomponents 2.3.2\nwrite " + toolStarted.toUtf8()
-                                        + "\nsleep 2500\nerr Error during installation process: disk full\\n\nexit 1\n"));
-    const auto updater = sandbox.start(sandbox.arguments({u"--application-argument"_s, u"--after-failure"_s, u"--shortcut-directory"_s, sandbox.root.path() + u"/links"_s}));
-    ASSERT_TRUE(updater && sandbox.answer());
+                                        + "\nwrite app/extra.txt added\ncomponents 2.3.2\nerr Error during installation process: disk full\\n\nexit 1\n"));
+    const auto updater = sandbox.start(sandbox.arguments({u"--application-argument"_s, u"--after-failure"_s, u"--shortcut-directory"_s,
+                                                          sandbox.root.filePath(u"links"_s)}));
+    ASSERT_TRUE(updater && waitUntil([&] { return readFile(sandbox.handoff) == "ready"; }));
 
-    // While the tool runs the window keeps its size and ignores Escape.
-    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(toolStarted); }));
+    // While the run waits for the client's answer, the window keeps its size and ignores Escape.
     const QString shown = window(WindowTitle, updater->processId());
     for (const QSize &size : {QSize(500, 150), QSize(800, 600), QSize(200, 100)}) {
         // No --sync: it would wait for a change of size that must never come.
@@ -253,6 +260,10 @@ TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
     }
     ASSERT_TRUE(pressKey(shown, u"Escape"_s));
     EXPECT_FALSE(updater->waitForFinished(300)) << "Escape closed the window during the run";
+    // Once answered, the window tells of the backup, not of the wait for the client.
+    const QImage waiting = statusArea(shown);
+    ASSERT_TRUE(sandbox.answer());
+    EXPECT_NE(statusDuringBackup(sandbox, *updater), waiting) << "the window went on showing the wait for the client during the backup";
 
     ASSERT_FALSE(window(ErrorTitle, updater->processId()).isEmpty());
     const QByteArray message = u"Maintenance tool завершился с кодом 1."_s.toUtf8();
@@ -262,7 +273,7 @@ TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
     // Everything saved is back, the shortcut too; what the update added stays.
     QMap<QString, QByteArray> expected = sandbox.original;
     expected[u"app/extra.txt"_s] = "added";
-    EXPECT_TRUE(sandbox.files() == expected);
+    EXPECT_EQ(sandbox.files(), expected);
     EXPECT_EQ(readFile(shortcut), link);
     // The client is running again and the lock is free while the message is shown.
     ASSERT_TRUE(waitUntil([&] { return sandbox.clientStarts().size() == 1; }, 10000));
@@ -293,6 +304,13 @@ TEST(UpdaterRun, MissingRequiredOptionsEndWithCodeTwo)
     // Nothing was started or written.
     EXPECT_EQ(sandbox.tempEntries(), QStringList());
     EXPECT_FALSE(QFileInfo::exists(sandbox.handoff));
+    // The parser's own exits: the help, and an option it does not know.
+    for (const auto &[argument, code] : {std::pair(u"--help"_s, 0), std::pair(u"--no-such-option"_s, 1)}) {
+        const auto parser = sandbox.start({argument});
+        ASSERT_TRUE(parser);
+        expectExit(*parser, code);
+        EXPECT_EQ(parser->readAllStandardOutput().contains("Corvatone automatic update helper"), code == 0);
+    }
 }
 
 TEST(UpdaterRun, LockRefusesASecondRunAndIsTakenOverAfterAKill)
