@@ -10,7 +10,8 @@
 #include <QSaveFile>
 #include <QThread>
 
-// Private to this user and this installation.
+// A real client keeps this file where only its user can write, one for each
+// installation; the example keeps it simple.
 static QString handoffFile()
 {
     return QDir::temp().filePath(QStringLiteral("corvatone-handoff"));

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 using testsupport::filesBelow;
+using testsupport::pattern;
 using testsupport::readFile;
 using testsupport::writeFile;
 using Files = QMap<QString, QByteArray>;
@@ -40,14 +41,14 @@ protected:
             ASSERT_TRUE(writeFile(installed(file.key()), file.value()));
     }
 
-    QTemporaryDir m_root;
+    QTemporaryDir m_root{testsupport::testFolderTemplate()};
     const QString installation = path("Corvatone");
     QString message = QStringLiteral("untouched");
 };
 
 TEST_F(UpdateBackupTest, SavesEveryFileButTheExcludedTopLevelNamesAndGoesWithTheObject)
 {
-    const Files files{{".hidden", "h"}, {"Start.LNK", "link"}, {"empty.dat", ""}, {"plugins/деталь файла.dll", QByteArray(3 * 1048576 + 5, 'p')},
+    const Files files{{".hidden", "h"}, {"Start.LNK", "link"}, {"empty.dat", ""}, {"plugins/деталь файла.dll", pattern(3 * 1048576 + 5)},
                       {"data/Downloads/kept.bin", "k"}, {"data/log/kept.txt", "k"}, {"downloads-old/kept.bin", "k"}, {"logs", "k"}};
     install(files);
     install({{"Downloads/setup.bin", "x"}, {"LOG/today.txt", "x"}, {"Corvatone-Web-Cache/index/entry", "x"}, {"log", "x"}});
@@ -147,7 +148,7 @@ TEST_F(UpdateBackupTest, SavesExternalShortcutsInOrder)
 
 TEST_F(UpdateBackupTest, RestoreBringsBackWhatTheUpdateChangedOnce)
 {
-    const Files files{{"Corvatone.exe", "program"}, {"plugins/a/sync.dll", "sync"}, {"data.bin", QByteArray(1048576 + 3, 'd')}};
+    const Files files{{"Corvatone.exe", "program"}, {"plugins/a/sync.dll", "sync"}, {"data.bin", pattern(1048576 + 3)}};
     install(files);
     ASSERT_TRUE(QFile::setPermissions(installed("Corvatone.exe"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther));
     const QFile::Permissions mode = QFile::permissions(installed("Corvatone.exe"));

@@ -79,7 +79,9 @@ TEST_F(PosixBackend, CopyReplacesTheDestinationWholeOrNotAtAll)
     // Through a link, the link's target is copied as a plain file.
     ASSERT_TRUE(os::posix::copyFile(at("link"), at("fromlink")));
     EXPECT_FALSE(fs::is_symlink(path("fromlink")));
+    ::chmod(path("copy.lnk").c_str(), 04710);
     EXPECT_TRUE(os::posix::copyPermissions(at("copy.lnk"), at("fromlink")));
+    EXPECT_EQ(fs::status(path("fromlink")).permissions(), fs::perms(04710));
     EXPECT_FALSE(os::posix::copyPermissions(at("missing"), at("copy.lnk")));
 
     // Where no copy can be made nothing is touched, and no temporary copy is left.
@@ -101,7 +103,7 @@ TEST(PathConversion, RoundTripsEveryPlaneAndRefusesWhatNoFileNameHolds)
     for (const std::u16string &refused : {std::u16string(u"a\0b", 3), std::u16string(u"\xDC00"), std::u16string(u"a\xD800")})
         EXPECT_FALSE(os::posix::systemPath(refused));
     // Each byte that begins no valid sequence becomes one replacement character.
-    EXPECT_EQ(os::posix::fromUtf8("a\x80" "b\xC0\xAF" "c\xE2\x82"), u"a\xFFFD" u"b\xFFFD\xFFFD" u"c\xFFFD\xFFFD");
+    EXPECT_EQ(os::posix::fromUtf8("a\x80" "b\xC0\xAF" "c\xED\xA0\x80" "d\xE2\x82"), u"a\xFFFD" u"b\xFFFD\xFFFD" u"c\xFFFD\xFFFD\xFFFD" u"d\xFFFD\xFFFD");
 }
 
 TEST_F(PosixBackend, ShellLinkTargetPrefersTheUnexpandedOne)
@@ -136,6 +138,7 @@ TEST_F(PosixBackend, ProcessSnapshotNamesRunningProcessesInFullInPidOrder)
             fs::copy_file("/bin/sleep", path(name));
         fs::permissions(path(name), fs::perms::owner_all);
         children.push_back(::fork());
+        ::setpgid(children.back(), children.back());
         if (children.back() == 0) {
             // A group of its own, so that the script's sleep ends with it.
             ::setpgid(0, 0);

@@ -81,7 +81,9 @@ TEST(WindowsBackend, LinksAreReadUnexpandedAndWholeAndCopiedOver)
         EXPECT_EQ(os::shellLinkTarget(unreadable), std::nullopt);
     for (const std::u16string &destination : {path(L"missing\\a.lnk"), path(L"sub"), withNul})
         EXPECT_FALSE(os::copyFile(path(L"text.lnk"), destination));
-    EXPECT_EQ(os::shellLinkTarget(path(L"0.lnk")), targets[0]);
+    // A copy replaces a shortcut that is there.
+    ASSERT_TRUE(os::copyFile(path(L"0.lnk"), path(L"1.lnk")));
+    EXPECT_EQ(os::shellLinkTarget(path(L"1.lnk")), targets[0]);
     // The directory bit, or all bits for what is missing.
     EXPECT_EQ(os::fileAttributes(path(L"sub")) & os::DirectoryAttribute, os::DirectoryAttribute);
     EXPECT_EQ(os::fileAttributes(path(L"0.lnk")) & (os::DirectoryAttribute | os::ReparsePointAttribute), 0u);

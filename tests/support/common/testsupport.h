@@ -18,6 +18,7 @@
 #include <ostream>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -40,6 +41,15 @@ inline QByteArray readFile(const QString &path)
     QSaveFile file(path);
     return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
         && file.write(content) == content.size() && file.flush() && file.commit();
+}
+
+// Bytes that differ from one chunk of a copy to the next.
+inline QByteArray pattern(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char((i * 131) ^ (i >> 9));
+    return bytes;
 }
 
 // Every file below a folder, hidden ones included, by relative path.
@@ -65,6 +75,14 @@ inline QList<QJsonObject> clientStarts(const QString &client)
     return starts;
 }
 
+// A folder for one test below the temporary folder the test program started
+// with, which tests may point TMPDIR away from.
+inline QString testFolderTemplate()
+{
+    static const QString base = QDir::tempPath();
+    return base + QStringLiteral("/corvatone-test-XXXXXX");
+}
+
 // Writes zeros into a new file until its disk is full; true when the system
 // said exactly that.
 [[nodiscard]] inline bool fillDisk(const QString &file)
@@ -78,6 +96,25 @@ inline QList<QJsonObject> clientStarts(const QString &client)
     if (fd >= 0)
         ::close(fd);
     return full;
+}
+
+// Gives the process mounts of its own, so that a test may mount a small disk
+// without root and without it outliving the process. Called before any thread
+// starts; where the system refuses, mounts stay the machine's, as for root.
+inline void enterPrivateMounts()
+{
+    const uid_t uid = ::getuid();
+    const gid_t gid = ::getgid();
+    if (::unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return;
+    const auto write = [](const char *file, const QByteArray &line) {
+        QFile map(QString::fromLatin1(file));
+        return map.open(QIODevice::WriteOnly) && map.write(line) == line.size();
+    };
+    if (uid != 0)
+        (void)(write("/proc/self/setgroups", "deny") && write("/proc/self/uid_map", "0 " + QByteArray::number(uid) + " 1")
+               && write("/proc/self/gid_map", "0 " + QByteArray::number(gid) + " 1"));
+    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
 }
 
 // A tmpfs of a few megabytes on a folder while the object lives: a real disk

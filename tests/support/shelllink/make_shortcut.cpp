@@ -15,7 +15,8 @@ int main(int argc, char **argv)
     for (int i = 1; valid && i + 2 < argc; i += 2) {
         const std::string_view option = argv[i];
         valid = option == "--local-path" || option == "--environment-target";
-        (option == "--local-path" ? content.localPath : content.environmentTarget) = os::posix::fromUtf8(argv[i + 1]);
+        if (valid)
+            (option == "--local-path" ? content.localPath : content.environmentTarget) = os::posix::fromUtf8(argv[i + 1]);
     }
     if (!valid || !shelllink::write(argv[argc - 1], content)) {
         std::fputs("usage: make_shortcut [--local-path PATH] [--environment-target TARGET] OUTPUT\n", stderr);

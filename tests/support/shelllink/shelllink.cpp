@@ -22,35 +22,35 @@ constexpr std::uint32_t EnvironmentBlockSignature = 0xA0000001;
 // Both targets of the environment block are fixed fields of MAX_PATH units.
 constexpr std::size_t TargetUnits = 260;
 
-// Little-endian fields appended to a byte vector.
-class Writer
+// Little-endian fields appended to the bytes of a link.
+struct Writer
 {
-public:
-    void u16(std::uint16_t value) { m_bytes.insert(m_bytes.end(), {std::uint8_t(value), std::uint8_t(value >> 8)}); }
+    void u16(std::uint16_t value) { bytes.insert(bytes.end(), {std::uint8_t(value), std::uint8_t(value >> 8)}); }
     void u32(std::uint32_t value)
     {
         u16(std::uint16_t(value));
         u16(std::uint16_t(value >> 16));
     }
-    void zeros(std::size_t count) { m_bytes.insert(m_bytes.end(), count, 0); }
+    void zeros(std::size_t count) { bytes.insert(bytes.end(), count, 0); }
     // The ANSI form of a text: what is not ASCII cannot be told without a code page.
     void ansi(std::u16string_view text)
     {
         for (const char16_t c : text)
-            m_bytes.push_back(c < 0x80 ? std::uint8_t(c) : std::uint8_t('?'));
+            bytes.push_back(c < 0x80 ? std::uint8_t(c) : std::uint8_t('?'));
     }
     void unicode(std::u16string_view text)
     {
         for (const char16_t c : text)
             u16(c);
     }
-    std::vector<std::uint8_t> m_bytes;
+
+    std::vector<std::uint8_t> bytes;
 };
 
 void writeHeader(Writer &out, const LinkContent &content)
 {
     out.u32(HeaderSize);
-    out.m_bytes.insert(out.m_bytes.end(), std::begin(LinkClsid), std::end(LinkClsid));
+    out.bytes.insert(out.bytes.end(), std::begin(LinkClsid), std::end(LinkClsid));
     out.u32(IsUnicode | (content.localPath ? HasLinkInfo : 0) | (content.environmentTarget ? HasExpString : 0));
     out.u32(FileAttributeNormal);
     out.zeros(3 * 8 + 4 + 4); // creation, access and write times, file size, icon index
@@ -66,9 +66,12 @@ void writeLinkInfo(Writer &out, std::u16string_view localPath)
     const std::uint32_t localBasePathOffset = LinkInfoHeaderSize + VolumeIdSize;
     const std::uint32_t unicodeOffset = localBasePathOffset + length + 2;
     const std::uint32_t size = unicodeOffset + 2 * (length + 2);
+    // Size, header size, flags; the offsets of the volume, the local path, the
+    // (absent) network location, the common suffix, and the two Unicode fields.
     for (const std::uint32_t field : {size, LinkInfoHeaderSize, VolumeIdAndLocalBasePath, LinkInfoHeaderSize, localBasePathOffset, 0u,
                                       localBasePathOffset + length + 1, unicodeOffset, unicodeOffset + 2 * (length + 1)})
         out.u32(field);
+    // The volume: its size, drive type, serial number and the offset of its label.
     for (const std::uint32_t field : {VolumeIdSize, DriveFixed, 0x1234ABCDu, 0x10u})
         out.u32(field);
     out.zeros(1); // empty label
@@ -102,7 +105,7 @@ std::vector<std::uint8_t> build(const LinkContent &content)
     if (content.environmentTarget)
         writeEnvironmentBlock(out, *content.environmentTarget);
     out.u32(0); // terminal block
-    return std::move(out.m_bytes);
+    return std::move(out.bytes);
 }
 
 bool write(const std::string &path, const LinkContent &content)

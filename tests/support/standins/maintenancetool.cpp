@@ -72,7 +72,8 @@ int main(int argc, char **argv)
         const QString rest = line.section(QLatin1Char(' '), 1);
         const QString text = rest.section(QLatin1Char(' '), command == QLatin1String("write") ? 1 : 0).replace(QLatin1String("\\n"), QLatin1String("\n"));
         const QString path = QDir::current().absoluteFilePath(command == QLatin1String("write") ? rest.section(QLatin1Char(' '), 0, 0) : rest);
-        const int fd = command == QLatin1String("out") || rest.endsWith(QLatin1String(" out")) ? STDOUT_FILENO : STDERR_FILENO;
+        const QString stream = command == QLatin1String("flood") ? rest.section(QLatin1Char(' '), 1, 1) : command;
+        const int fd = stream == QLatin1String("out") ? STDOUT_FILENO : STDERR_FILENO;
         bool ok = true;
         if (command == QLatin1String("record")) {
             const QJsonObject object{{QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))},
