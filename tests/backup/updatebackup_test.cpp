@@ -71,12 +71,15 @@ TEST_F(UpdateBackupTest, SavesEveryFileButTheExcludedTopLevelNamesAndGoesWithThe
     }
     EXPECT_FALSE(QFileInfo::exists(folder));
 
-    // A link inside makes the backup fail, naming it.
-    ASSERT_TRUE(QFile::link(installed("empty.dat"), installed("plugins/link %1%2.exe")));
-    UpdateBackup linked;
-    EXPECT_FALSE(linked.create(installation, message, {}));
-    EXPECT_EQ(message, "Не удалось сохранить резервную копию: plugins/link %1%2.exe");
-    EXPECT_FALSE(linked.complete);
+    // A link inside, to a file or a folder, makes the backup fail, naming it.
+    for (const QString &target : {installed("empty.dat"), installed("plugins")}) {
+        ASSERT_TRUE(QFile::link(target, installed("data/link %1%2")));
+        UpdateBackup linked;
+        EXPECT_FALSE(linked.create(installation, message, {}));
+        EXPECT_EQ(message, "Не удалось сохранить резервную копию: data/link %1%2");
+        EXPECT_FALSE(linked.complete);
+        ASSERT_TRUE(QFile::remove(installed("data/link %1%2")));
+    }
 }
 
 TEST_F(UpdateBackupTest, ChoosesABackupFolderOutsideTheInstallation)
@@ -90,6 +93,11 @@ TEST_F(UpdateBackupTest, ChoosesABackupFolderOutsideTheInstallation)
         ASSERT_TRUE(backup.create(installation, message, {}));
         EXPECT_EQ(QFileInfo(saved(backup)).absolutePath(), QFileInfo(installation).canonicalPath()) << temporary.toStdString();
     }
+    // A folder beside the installation whose name only begins with its name is outside.
+    setTempPath(path("Corvatone-tmp"));
+    UpdateBackup beside;
+    ASSERT_TRUE(beside.create(installation, message, {}));
+    EXPECT_EQ(QFileInfo(saved(beside)).absolutePath(), QDir::tempPath());
     // An installation that does not exist contains nothing.
     setTempPath(path("tmp"));
     UpdateBackup missing;

@@ -121,8 +121,8 @@ TEST_F(ProbesTest, LocationsKeepOrderAndDropEmptiesAndEqualStrings)
     const QString backslashed = QString(desktop).replace(u'/', u'\\');
     using Folder = std::optional<std::u16string>;
     const std::tuple<Folder, Folder, QStringList> cases[] = {
-        {std::nullopt, u"C:\\Programs", {desktop, programs, "C:\\Programs"}},
-        {u"", u"C:\\Users\\Public\\Desktop", {desktop, programs, "C:\\Users\\Public\\Desktop"}},
+        {std::nullopt, u"", {desktop, programs}},
+        {u"C:\\Users\\Public\\Desktop", u"C:\\Programs", {desktop, programs, "C:\\Users\\Public\\Desktop", "C:\\Programs"}},
         // Other spellings of one folder are not equal strings.
         {desktop.toStdU16String(), backslashed.toStdU16String(), {desktop, programs, backslashed}},
     };
