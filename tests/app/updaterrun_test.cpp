@@ -185,11 +185,17 @@ bool enlarge(Sandbox &sandbox)
 // stopped in the middle of it, the window shows what was drawn before it began.
 QImage statusDuringBackup(const Sandbox &sandbox, QProcess &updater)
 {
-    EXPECT_TRUE(waitUntil([&] { return !sandbox.tempEntries(u"Corvatone-update-backup-*"_s).isEmpty(); }, 60000, 1));
-    EXPECT_EQ(::kill(pid_t(updater.processId()), SIGSTOP), 0);
+    // Once ended, the program has no id to stop, and 0 would stop the test's own group.
+    const auto pid = pid_t(updater.processId());
+    if (!waitUntil([&] { return !sandbox.tempEntries(u"Corvatone-update-backup-*"_s).isEmpty() || updater.waitForFinished(0); }, 60000, 1)
+        || pid <= 0 || updater.state() != QProcess::Running) {
+        ADD_FAILURE() << "the program ended before its backup";
+        return QImage();
+    }
+    EXPECT_EQ(::kill(pid, SIGSTOP), 0);
     const bool backupRunning = !sandbox.log().contains("Installation backup created.");
-    const QImage status = statusArea(window(WindowTitle, updater.processId()));
-    EXPECT_EQ(::kill(pid_t(updater.processId()), SIGCONT), 0);
+    const QImage status = statusArea(window(WindowTitle, pid));
+    EXPECT_EQ(::kill(pid, SIGCONT), 0);
     EXPECT_TRUE(backupRunning) << "the backup ended before the window could be looked at";
     return backupRunning ? status : QImage();
 }
