@@ -11,6 +11,7 @@
 #include <iterator>
 #include <thread>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -91,8 +92,19 @@ TEST_F(PosixBackend, CopyReplacesTheDestinationWholeOrNotAtAll)
         EXPECT_FALSE(os::posix::copyFile(at("link"), at(name))) << name;
     for (const char *name : {"nothing", "full", "fifo"})
         EXPECT_FALSE(os::posix::copyFile(at(name), at("copy.lnk"))) << name;
+    // A file size limit cuts the last chunk short, as a disk that fills up does.
+    write("big", std::string(100000, 'b'));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const struct rlimit limit = {80000, 80000};
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::_exit(::setrlimit(RLIMIT_FSIZE, &limit) == 0 && !os::posix::copyFile(at("big"), at("copy.lnk")) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "a cut copy was reported as made";
     EXPECT_EQ(read("copy.lnk"), content);
-    EXPECT_EQ(entryCount(), 6);
+    EXPECT_EQ(entryCount(), 7);
 }
 
 TEST(PathConversion, RoundTripsEveryPlaneAndRefusesWhatNoFileNameHolds)
