@@ -7,9 +7,11 @@
 #include <QByteArray>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QThread>
 
 #include <array>
 
@@ -18,6 +20,9 @@ namespace {
 const QString BackupTemplate = QStringLiteral("Corvatone-update-backup-XXXXXX");
 const QString ShortcutCopyName = QStringLiteral("external-shortcuts/%1.lnk");
 constexpr qint64 ChunkSize = 1048576;
+// How long a copy is tried again while another program holds one of its files.
+constexpr qint64 InUseRetryMs = 2000;
+constexpr unsigned long InUseRetryPollMs = 50;
 
 const std::array<QString, 3> ExcludedTopLevelNames = {
     QStringLiteral("downloads"),
@@ -102,6 +107,76 @@ bool passesThroughLink(const QDir &installation, const QString &relativePath)
 bool makeParentFolder(const QString &destination)
 {
     return QDir().mkpath(QFileInfo(destination).absolutePath());
+}
+
+bool copyShortcutOnce(const QString &source, const QString &destination)
+{
+    if (!makeParentFolder(destination))
+        return false;
+    return os::copyFile(nativePath(source), nativePath(destination));
+}
+
+bool copyInstallationFileOnce(const QString &source, const QString &destination)
+{
+    const std::u16string nativeSource = nativePath(source);
+    const std::uint32_t attributes = os::fileAttributes(nativeSource);
+    if (attributes == os::InvalidFileAttributes || (attributes & os::ReparsePointAttribute))
+        return false;
+
+    if (source.endsWith(QLatin1String(".lnk"), Qt::CaseInsensitive))
+        return copyShortcutOnce(source, destination);
+
+    QFile input(source);
+    if (!input.open(QIODevice::ReadOnly))
+        return false;
+    if (!makeParentFolder(destination))
+        return false;
+    // A save file writes through a link to wherever it points. A link that the
+    // update put where a saved file was is replaced by the file, not written through.
+    const std::uint32_t existing = os::fileAttributes(nativePath(destination));
+    if (existing != os::InvalidFileAttributes && (existing & os::ReparsePointAttribute)
+        && !(existing & os::DirectoryAttribute) && !QFile::remove(destination)) {
+        return false;
+    }
+    QSaveFile output(destination);
+    if (!output.open(QIODevice::WriteOnly))
+        return false;
+
+    // One buffer for the whole file keeps memory at one chunk and spares an
+    // allocation per chunk.
+    QByteArray chunk(ChunkSize, Qt::Uninitialized);
+    while (!input.atEnd()) {
+        const qint64 read = input.read(chunk.data(), ChunkSize);
+        if (read < 0 || input.error() != QFileDevice::NoError)
+            return false;
+        // A source that claims more data but yields none (it shrank under us)
+        // would otherwise loop for ever.
+        if (read == 0)
+            return false;
+        if (output.write(chunk.constData(), read) != read)
+            return false;
+    }
+    if (!commitSaveFile(output))
+        return false;
+    return os::copyPermissions(nativeSource, nativePath(destination));
+}
+
+// Another program (a virus scanner, an indexer) may hold a file open for a
+// moment, and on Windows nothing can read or replace the file meanwhile. A copy
+// that fails while either end is held is tried again for a short while.
+template<typename Copy>
+bool copyRetryingWhileInUse(const QString &source, const QString &destination, Copy copy)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!copy(source, destination)) {
+        if (timer.elapsed() >= InUseRetryMs
+            || (!os::fileInUse(nativePath(source)) && !os::fileInUse(nativePath(destination)))) {
+            return false;
+        }
+        QThread::msleep(InUseRetryPollMs);
+    }
+    return true;
 }
 
 } // namespace
@@ -208,52 +283,10 @@ bool UpdateBackup::restore(QString &errorMessage)
 
 bool UpdateBackup::copyInstallationFile(const QString &source, const QString &destination)
 {
-    const std::u16string nativeSource = nativePath(source);
-    const std::uint32_t attributes = os::fileAttributes(nativeSource);
-    if (attributes == os::InvalidFileAttributes || (attributes & os::ReparsePointAttribute))
-        return false;
-
-    if (source.endsWith(QLatin1String(".lnk"), Qt::CaseInsensitive))
-        return copyShortcut(source, destination);
-
-    QFile input(source);
-    if (!input.open(QIODevice::ReadOnly))
-        return false;
-    if (!makeParentFolder(destination))
-        return false;
-    // A save file writes through a link to wherever it points. A link that the
-    // update put where a saved file was is replaced by the file, not written through.
-    const std::uint32_t existing = os::fileAttributes(nativePath(destination));
-    if (existing != os::InvalidFileAttributes && (existing & os::ReparsePointAttribute)
-        && !(existing & os::DirectoryAttribute) && !QFile::remove(destination)) {
-        return false;
-    }
-    QSaveFile output(destination);
-    if (!output.open(QIODevice::WriteOnly))
-        return false;
-
-    // One buffer for the whole file keeps memory at one chunk and spares an
-    // allocation per chunk.
-    QByteArray chunk(ChunkSize, Qt::Uninitialized);
-    while (!input.atEnd()) {
-        const qint64 read = input.read(chunk.data(), ChunkSize);
-        if (read < 0 || input.error() != QFileDevice::NoError)
-            return false;
-        // A source that claims more data but yields none (it shrank under us)
-        // would otherwise loop for ever.
-        if (read == 0)
-            return false;
-        if (output.write(chunk.constData(), read) != read)
-            return false;
-    }
-    if (!commitSaveFile(output))
-        return false;
-    return os::copyPermissions(nativeSource, nativePath(destination));
+    return copyRetryingWhileInUse(source, destination, copyInstallationFileOnce);
 }
 
 bool UpdateBackup::copyShortcut(const QString &source, const QString &destination)
 {
-    if (!makeParentFolder(destination))
-        return false;
-    return os::copyFile(nativePath(source), nativePath(destination));
+    return copyRetryingWhileInUse(source, destination, copyShortcutOnce);
 }

@@ -262,6 +262,13 @@ bool copyFile(const std::u16string &source, const std::u16string &destination)
     return true;
 }
 
+// POSIX systems let any number of programs open a file, and a rename replaces
+// a file that others hold open.
+bool fileInUse(const std::u16string &)
+{
+    return false;
+}
+
 bool copyPermissions(const std::u16string &source, const std::u16string &destination)
 {
     const auto from = systemPath(source);

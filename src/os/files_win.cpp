@@ -38,6 +38,23 @@ bool copyFile(const std::u16string &source, const std::u16string &destination)
     return CopyFileW(wide(source), wide(destination), FALSE) != 0;
 }
 
+bool fileInUse(const std::u16string &nativePath)
+{
+    if (hasEmbeddedNul(nativePath))
+        return false;
+    // The access that reading a file and replacing it need, shared with
+    // everybody: only a handle of another program that denies one of them
+    // makes this open fail with a violation.
+    const HANDLE file = CreateFileW(wide(nativePath), GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 bool copyPermissions(const std::u16string &, const std::u16string &)
 {
     return true;

@@ -87,6 +87,11 @@ inline constexpr std::uint32_t ReparsePointAttribute = 0x400u;
 // Copies a file, overwriting the destination. Paths in native form.
 [[nodiscard]] bool copyFile(const std::u16string &source, const std::u16string &destination);
 
+// Whether another program holds the file open so that it can be neither read
+// nor replaced now: a sharing or lock violation, which ends when that program
+// lets go. Never so on systems without file sharing. Path in native form.
+[[nodiscard]] bool fileInUse(const std::u16string &nativePath);
+
 // Gives the destination the permission bits of the source where the platform
 // has them; elsewhere does nothing and succeeds. Paths in native form.
 [[nodiscard]] bool copyPermissions(const std::u16string &source, const std::u16string &destination);

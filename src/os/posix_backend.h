@@ -16,6 +16,7 @@ void uninitialiseCom();
 [[nodiscard]] std::optional<std::u16string> shellLinkTarget(const std::u16string &linkPath);
 [[nodiscard]] std::uint32_t fileAttributes(const std::u16string &nativePath);
 [[nodiscard]] bool copyFile(const std::u16string &source, const std::u16string &destination);
+[[nodiscard]] bool fileInUse(const std::u16string &nativePath);
 [[nodiscard]] bool copyPermissions(const std::u16string &source, const std::u16string &destination);
 
 // A path for the system calls: UTF-8, or nothing when the text holds an

@@ -54,6 +54,7 @@ bool copyFile(const u16string &from, const u16string &to)
     ++g_counts.copyFile;
     return call(g_hooks.copyFile, posix::copyFile, from, to);
 }
+bool fileInUse(const u16string &path) { return call(g_hooks.fileInUse, posix::fileInUse, path); }
 bool copyPermissions(const u16string &from, const u16string &to) { return call(g_hooks.copyPermissions, posix::copyPermissions, from, to); }
 
 } // namespace os

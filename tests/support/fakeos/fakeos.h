@@ -16,6 +16,7 @@ struct Hooks
     std::function<std::optional<std::u16string>(const std::u16string &)> shellLinkTarget;
     std::function<std::uint32_t(const std::u16string &)> fileAttributes;
     std::function<bool(const std::u16string &, const std::u16string &)> copyFile;
+    std::function<bool(const std::u16string &)> fileInUse;
     std::function<bool(const std::u16string &, const std::u16string &)> copyPermissions;
 };
 
