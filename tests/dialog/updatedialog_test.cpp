@@ -2,7 +2,7 @@
 
 #include "fakeos.h"
 #include "os/posix_backend.h"
-#include "testsupport.h"
+#include "smalldisk.h"
 
 #include <QApplication>
 #include <QLabel>

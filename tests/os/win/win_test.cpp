@@ -90,6 +90,13 @@ TEST(WindowsBackend, LinksAreReadUnexpandedAndWholeAndCopiedOver)
     EXPECT_EQ(os::fileAttributes(withNul), os::InvalidFileAttributes);
     EXPECT_EQ(os::fileAttributes(path(L"missing\\a.lnk")), os::InvalidFileAttributes);
     EXPECT_TRUE(os::copyPermissions(path(L"0.lnk"), path(L"1.lnk")));
+    // Held without sharing, a file is in use until the holder lets go; a missing one never is.
+    const HANDLE held = CreateFileW((folder / L"0.lnk").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(os::fileInUse(path(L"0.lnk")));
+    CloseHandle(held);
+    EXPECT_FALSE(os::fileInUse(path(L"0.lnk")));
+    EXPECT_FALSE(os::fileInUse(path(L"missing\\a.lnk")));
     std::filesystem::remove_all(folder);
 }
 

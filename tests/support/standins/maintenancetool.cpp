@@ -10,6 +10,7 @@
 //   fill <path>              writes zeros into a new file until its disk is full
 //   components <version>     writes components.xml for the client's package
 //   sleep <ms>
+//   await <path>             waits until the file exists, a minute at most
 //   exit <code> / crash
 //
 // <text> knows the escape \n. Relative paths are relative to the working
@@ -17,36 +18,32 @@
 // folder. Without a scenario, or at its end, it exits with 0.
 #include "standin_common.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-bool writeFully(int fd, QByteArray bytes)
+bool writeFully(std::FILE *stream, const QByteArray &bytes)
 {
-    while (!bytes.isEmpty()) {
-        const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
-        if (n < 0 && errno != EINTR)
-            return false;
-        bytes.remove(0, qMax<ssize_t>(n, 0));
-    }
-    return true;
+    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) && std::fflush(stream) == 0;
 }
 
 // Printable lines of 100 bytes, written a chunk at a time.
-bool flood(qint64 bytes, int fd)
+bool flood(qint64 bytes, std::FILE *stream)
 {
     QByteArray line(99, 'x');
     for (int i = 0; i < line.size(); ++i)
         line[i] = char('!' + (i % 90));
     const QByteArray chunk = (line + '\n').repeated(656);
     for (; bytes > 0; bytes -= chunk.size()) {
-        if (!writeFully(fd, chunk.left(qMin<qint64>(bytes, chunk.size()))))
+        if (!writeFully(stream, chunk.left(qMin<qint64>(bytes, chunk.size()))))
             return false;
     }
     return true;
@@ -73,7 +70,7 @@ int main(int argc, char **argv)
         const QString text = rest.section(QLatin1Char(' '), command == QLatin1String("write") ? 1 : 0).replace(QLatin1String("\\n"), QLatin1String("\n"));
         const QString path = QDir::current().absoluteFilePath(command == QLatin1String("write") ? rest.section(QLatin1Char(' '), 0, 0) : rest);
         const QString stream = command == QLatin1String("flood") ? rest.section(QLatin1Char(' '), 1, 1) : command;
-        const int fd = stream == QLatin1String("out") ? STDOUT_FILENO : STDERR_FILENO;
+        std::FILE *const out = stream == QLatin1String("out") ? stdout : stderr;
         bool ok = true;
         if (command == QLatin1String("record")) {
             const QJsonObject object{{QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))},
@@ -82,9 +79,9 @@ int main(int argc, char **argv)
             ok = testsupport::writeFile(QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(rest),
                                         QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
         } else if (command == QLatin1String("out") || command == QLatin1String("err")) {
-            ok = writeFully(fd, text.toUtf8());
+            ok = writeFully(out, text.toUtf8());
         } else if (command == QLatin1String("flood")) {
-            ok = flood(rest.section(QLatin1Char(' '), 0, 0).toLongLong(), fd);
+            ok = flood(rest.section(QLatin1Char(' '), 0, 0).toLongLong(), out);
         } else if (command == QLatin1String("write")) {
             ok = testsupport::writeFile(path, text.toUtf8());
         } else if (command == QLatin1String("delete")) {
@@ -97,6 +94,11 @@ int main(int argc, char **argv)
                                         + "</Version>\n    </Package>\n</Packages>\n");
         } else if (command == QLatin1String("sleep")) {
             QThread::msleep(rest.toULong(&ok));
+        } else if (command == QLatin1String("await")) {
+            QElapsedTimer timer;
+            timer.start();
+            while (!(ok = QFileInfo::exists(path)) && timer.elapsed() < 60000)
+                QThread::msleep(10);
         } else if (command == QLatin1String("exit")) {
             standin::quitNow(rest.toInt());
         } else if (command == QLatin1String("crash")) {
@@ -105,7 +107,7 @@ int main(int argc, char **argv)
             ok = false;
         }
         if (!ok) {
-            writeFully(STDERR_FILENO, "standin_maintenancetool: cannot carry out: " + line.toUtf8() + '\n');
+            writeFully(stderr, "standin_maintenancetool: cannot carry out: " + line.toUtf8() + '\n');
             standin::quitNow(97);
         }
     }

@@ -5,10 +5,8 @@
 
 #include <QCoreApplication>
 
-#include <cerrno>
 #include <cstdio>
-
-#include <unistd.h>
+#include <cstdlib>
 
 namespace standin {
 
@@ -20,7 +18,7 @@ inline QString besideExecutable(const char *suffix) { return QCoreApplication::a
 [[noreturn]] inline void quitNow(int code)
 {
     std::fflush(nullptr);
-    ::_exit(code);
+    std::_Exit(code);
 }
 
 } // namespace standin
