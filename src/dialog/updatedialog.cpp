@@ -94,6 +94,10 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
 {
     setWindowTitle(QDialog::tr("Обновление Corvatone"));
     setFixedSize(500, 150);
+    // On Windows a fixed size alone leaves a sizing border that Windows
+    // itself keeps from resizing the window, but not every window manager
+    // does (Wine's lets it be resized): a dialog frame has no sizing border.
+    setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
 
     m_statusLabel->setWordWrap(true);
     m_progressBar->setRange(0, 0);
@@ -262,6 +266,9 @@ void UpdateDialog::startUpdate()
         QThread::msleep(10);
     }
     m_statusLabel->repaint();
+    // Windows holds drawing back until the thread next looks for messages; one
+    // look puts the text on the screen before the backup holds the thread.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
     QString errorMessage;
     if (!m_installationBackup.create(m_workingDirectory, errorMessage, m_shortcutDirectories)) {
