@@ -74,6 +74,8 @@ TEST_F(ProbesTest, LastClientPackageAtAnyDepthDecides)
         // A last client package without a version wipes out the earlier one.
         {document(client("2.3.2") + "<Package><Name>com.quintaver.tallyroom</Name></Package>"), false},
         {document(package("Com.Quintaver.Tallyroom", "2.3.2")), false},
+        // The name is taken whole, not trimmed and not as a prefix.
+        {document(package("com.quintaver.tallyroom ", "2.3.2")), false},
         {document("<Group><Sub>" + client("2.3.2") + "</Sub></Group>"), true},
         // Inside another package the client's entry is an unknown child, skipped whole.
         {document("<Package><Name>com.quintaver.other</Name>" + client("2.3.2") + "</Package>"), false},
@@ -89,8 +91,9 @@ TEST_F(ProbesTest, LastClientPackageAtAnyDepthDecides)
 TEST_F(ProbesTest, VersionsMustBeCompleteAndEqual)
 {
     const std::tuple<const char *, const char *, bool> cases[] = {
-        {"2.3.2", "2.3.2", true},  {"1.02", "1.2", true},      {"2.3.2", "2.3.2-rc1", false}, {"2.3.2", "2.3.2.0", false}, {"2.3.2.0", "2.3.2", false},
-        {"2.3.", "2.3", false},    {" 2.3.2", "2.3.2", false}, {"2.+3.2", "2.3.2", false},    {"", "", false},             {"beta", "beta", false},
+        {"2.3.2", "2.3.2", true},  {"1.09", "1.9", true},        {"2.3.2", "2.3.2-rc1", false}, {"2.3.2", "2.3.2.0", false}, {"2.3.2.0", "2.3.2", false},
+        {"2.3.", "2.3", false},    {" 2.3.2", "2.3.2", false},   {"\n2.3.2", "2.3.2", false},   {"2.+3.2", "2.3.2", false},  {"", "", false},
+        {"beta", "beta", false},   {"2.3.2", "2.3.2 ", false},
     };
     for (const auto &[installed, expected, result] : cases)
         EXPECT_EQ(matches(document(client(installed)), expected), result) << "installed '" << installed << "', expected '" << expected << "'";
