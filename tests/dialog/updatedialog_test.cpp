@@ -265,7 +265,9 @@ TEST_F(DialogTest, FailuresFromTheBackupOnAreRolledBackAndRestartTheClient)
         QString expectedVersion;
         QString message;
     } cases[] = {
-        {"err stopProcessesForUpdates\\n\nout Update aborted!\\n\nexit 1", {}, aborted},
+        // With the backup line before it, the log runs past 16384 bytes within the
+        // markers: the tail keeps the last bytes, and every chunk is shorter than it.
+        {"flood 16340 out\nerr stopProcessesForUpdates\\n\nout Update aborted!\\n\nexit 1", {}, aborted},
         {"out stopProcessesForUpdates\\n\nout update aborted!\nexit 1", {}, ExitCode1},
         // The markers count within the last 16384 bytes of output, and not a byte further.
         {markers + "flood 16344 out\nexit 1", {}, aborted},
