@@ -23,12 +23,6 @@ using testsupport::filesBelow;
 using testsupport::readFile;
 using testsupport::writeFile;
 
-class UpdateDialogTestAccess
-{
-public:
-    static QProcess *process(const UpdateDialog &dialog) { return dialog.m_maintenanceProcess; }
-};
-
 namespace {
 
 const QString Repository = u"https://updates.example.invalid/repo"_s;
@@ -145,7 +139,7 @@ TEST_F(DialogTest, WindowStaysOpenUntilTheRunHasEnded)
 
     // A crash that reports exit code 0 is still a failure; the client that
     // still runs is not started a second time.
-    QProcess *process = UpdateDialogTestAccess::process(*dialog);
+    QProcess *process = dialog->findChild<QProcess *>();
     emit process->finished(0, QProcess::CrashExit);
     ASSERT_TRUE(waitForBoxes(1));
     EXPECT_EQ(boxes[0].title, u"Ошибка обновления Corvatone"_s);
@@ -310,7 +304,7 @@ TEST_F(DialogTest, ToolThatCannotStartIsReportedAfterStartUpdateReturns)
     auto dialog = makeDialog(handoff);
     ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(handoff) == "ready"; }));
     // The failure may be raised inside the starting call as well as later.
-    QProcess *process = UpdateDialogTestAccess::process(*dialog);
+    QProcess *process = dialog->findChild<QProcess *>();
     QObject::connect(process, &QProcess::stateChanged, [process](QProcess::ProcessState state) {
         if (state == QProcess::Starting)
             emit process->errorOccurred(QProcess::FailedToStart);
