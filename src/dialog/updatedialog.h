@@ -55,8 +55,6 @@ public:
     void appendLog(const QByteArray &chunk);
 
 private:
-    friend class UpdateDialogTestAccess;
-
     void handleOutput();
     void handleProcessError(QProcess::ProcessError error);
     void handleProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);

@@ -8,11 +8,9 @@
 
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <tuple>
 
 namespace {
@@ -74,6 +72,8 @@ TEST_F(ProbesTest, LastClientPackageAtAnyDepthDecides)
         // A last client package without a version wipes out the earlier one.
         {document(client("2.3.2") + "<Package><Name>com.quintaver.tallyroom</Name></Package>"), false},
         {document(package("Com.Quintaver.Tallyroom", "2.3.2")), false},
+        // The name is taken whole, not trimmed and not as a prefix.
+        {document(package("com.quintaver.tallyroom ", "2.3.2")), false},
         {document("<Group><Sub>" + client("2.3.2") + "</Sub></Group>"), true},
         // Inside another package the client's entry is an unknown child, skipped whole.
         {document("<Package><Name>com.quintaver.other</Name>" + client("2.3.2") + "</Package>"), false},
@@ -89,29 +89,12 @@ TEST_F(ProbesTest, LastClientPackageAtAnyDepthDecides)
 TEST_F(ProbesTest, VersionsMustBeCompleteAndEqual)
 {
     const std::tuple<const char *, const char *, bool> cases[] = {
-        {"2.3.2", "2.3.2", true},  {"1.02", "1.2", true},      {"2.3.2", "2.3.2-rc1", false}, {"2.3.2", "2.3.2.0", false}, {"2.3.2.0", "2.3.2", false},
-        {"2.3.", "2.3", false},    {" 2.3.2", "2.3.2", false}, {"2.+3.2", "2.3.2", false},    {"", "", false},             {"beta", "beta", false},
+        {"2.3.2", "2.3.2", true},  {"1.09", "1.9", true},        {"2.3.2", "2.3.2-rc1", false}, {"2.3.2", "2.3.2.0", false}, {"2.3.2.0", "2.3.2", false},
+        {"2.3.", "2.3", false},    {" 2.3.2", "2.3.2", false},   {"\n2.3.2", "2.3.2", false},   {"2.+3.2", "2.3.2", false},  {"", "", false},
+        {"beta", "beta", false},   {"2.3.2", "2.3.2 ", false},
     };
     for (const auto &[installed, expected, result] : cases)
         EXPECT_EQ(matches(document(client(installed)), expected), result) << "installed '" << installed << "', expected '" << expected << "'";
-
-    // Broken records, fed with a fixed seed: only a well-formed record that names the client may match.
-    const QByteArray valid = document(package("com.quintaver.other", "1.0.0") + client("2.3.2"));
-    const QList<QByteArray> tokens = {"<Package>", "</Package>", "<Name>", "</Version>", "com.quintaver.tallyroom", "2.3.2.0", "<!--", "<![CDATA[",
-                                      "&#0;", "<!DOCTYPE Packages [<!ENTITY v \"2.3.2\">]>", "&v;", QByteArray(1, '\0'), "\xFF\xFE", "<Package/>"};
-    std::mt19937 random(0x5eed2);
-    const auto below = [&](qsizetype bound) { return qsizetype(random() % std::uint32_t(bound)); };
-    for (int round = 0; round < 1000; ++round) {
-        QByteArray data = round % 4 ? valid : valid.left(below(valid.lastIndexOf("</Packages>")));
-        for (int n = round % 4 ? round % 3 : -1; n >= 0; --n) {
-            const qsizetype at = below(data.size() + 1);
-            data = data.left(at) + tokens[below(tokens.size())] + data.mid(at + below(12));
-        }
-        QXmlStreamReader reader(data);
-        while (!reader.atEnd())
-            reader.readNext();
-        EXPECT_TRUE(!matches(data) || (!reader.hasError() && data.contains("com.quintaver.tallyroom"))) << data.toStdString();
-    }
 }
 
 TEST_F(ProbesTest, LocationsKeepOrderAndDropEmptiesAndEqualStrings)
