@@ -1,4 +1,5 @@
-# Cross build for 64-bit Windows with MinGW-w64; programs run under Wine.
+# Cross build for 64-bit Windows with MinGW-w64, of the project and of Qt
+# itself (scripts/build-qt-windows); the project's programs run under Wine.
 #   cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 #         [-DCMAKE_PREFIX_PATH=<Qt for Windows> -DQT_HOST_PATH=/usr]
 # Without Qt for Windows (scripts/build-qt-windows makes it) only the OS layer
@@ -22,5 +23,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Test executables run through a wrapper that gives Wine a prefix and a home
 # of its own inside the build tree, so that nothing outside it is touched.
-get_filename_component(_wine_run "${CMAKE_CURRENT_LIST_DIR}/../tests/support/wine/wine-run" ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${_wine_run};${CMAKE_BINARY_DIR}/wine")
+# Building Qt itself (scripts/build-qt-windows) runs nothing under Wine.
+if(NOT UPDATER_BUILDING_QT)
+    get_filename_component(_wine_run "${CMAKE_CURRENT_LIST_DIR}/../tests/support/wine/wine-run" ABSOLUTE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR "${_wine_run};${CMAKE_BINARY_DIR}/wine")
+endif()
