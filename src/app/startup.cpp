@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "common/updaterun.h"
 #include "dialog/updatedialog.h"
 #include "probes/updateshortcuts.h"
 
@@ -11,7 +12,7 @@
 int qMain(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Corvatone Updater"));
+    QApplication::setApplicationName(UpdateRun::ApplicationName);
     QApplication::setQuitOnLastWindowClosed(true);
 
     QCommandLineParser parser;

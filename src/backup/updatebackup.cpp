@@ -1,28 +1,26 @@
 #include "backup/updatebackup.h"
 
-#include "backup/savefile.h"
+#include "common/updaterun.h"
 #include "os/os.h"
 #include "probes/updateshortcuts.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QThread>
 
+#include <algorithm>
 #include <array>
 
 namespace {
 
 const QString BackupTemplate = QStringLiteral("Corvatone-update-backup-XXXXXX");
 const QString ShortcutCopyName = QStringLiteral("external-shortcuts/%1.lnk");
-constexpr qint64 ChunkSize = 1048576;
-// How long a copy is tried again while another program holds one of its files.
-constexpr qint64 InUseRetryMs = 2000;
-constexpr unsigned long InUseRetryPollMs = 50;
+// How often a copy that another program's hold on a file has stopped is tried again.
+constexpr qint64 HeldRetryPollMs = 100;
+// How long a wait may go before the caller hears of progress.
+constexpr qint64 ProgressIntervalMs = 25;
 
 const std::array<QString, 3> ExcludedTopLevelNames = {
     QStringLiteral("downloads"),
@@ -31,19 +29,28 @@ const std::array<QString, 3> ExcludedTopLevelNames = {
 };
 
 const QString NoParentMessage =
-    QStringLiteral("Не удалось выбрать каталог резервной копии вне установки.");
+        QStringLiteral("Не удалось выбрать каталог резервной копии вне установки.");
 const QString NoBackupDirectoryMessage =
-    QStringLiteral("Не удалось создать каталог резервной копии.");
+        QStringLiteral("Не удалось создать каталог резервной копии.");
 const QString SaveFailedMessage = QStringLiteral("Не удалось сохранить резервную копию: %1");
 const QString ShortcutSaveFailedMessage = QStringLiteral("Не удалось сохранить ярлык: %1");
 const QString RestoreFailedMessage =
-    QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2");
+        QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2");
 const QString ShortcutRestoreFailedMessage =
-    QStringLiteral("Не удалось восстановить ярлык %1. Резервная копия: %2");
+        QStringLiteral("Не удалось восстановить ярлык %1. Резервная копия: %2");
 
 std::u16string nativePath(const QString &path)
 {
     return QDir::toNativeSeparators(path).toStdU16String();
+}
+
+// The attributes of a path, or nothing when they cannot be read.
+std::optional<std::uint32_t> attributesOf(const QString &path)
+{
+    const os::Result<std::uint32_t> attributes = os::fileAttributes(nativePath(path));
+    if (!attributes.ok())
+        return std::nullopt;
+    return attributes.value;
 }
 
 // Whether a case-folded canonical path is the installation (given by its
@@ -62,31 +69,24 @@ bool liesInside(const QString &foldedPath, const QString &key)
 bool isExcludedTopLevelName(const QString &relativePath)
 {
     const QString first = relativePath.section(QLatin1Char('/'), 0, 0).toCaseFolded();
-    for (const QString &name : ExcludedTopLevelNames) {
-        if (first == name)
-            return true;
-    }
-    return false;
+    return std::find(ExcludedTopLevelNames.begin(), ExcludedTopLevelNames.end(), first)
+            != ExcludedTopLevelNames.end();
 }
 
-// The update run keeps its log, its lock and the tool's cache directly in the
-// temporary folder. Where that folder lies inside the installation they are not
-// part of it: saving them would make the rollback put an old log over the live
-// one, and replacing the held lock fails.
+// The update run keeps its log, its lock, its journal and the tool's cache
+// directly in the temporary folder. Where that folder lies inside the
+// installation they are not part of it: saving them would make the rollback
+// put an old log over the live one, and replacing the held lock fails.
 bool isRunFile(const QString &path, const QString &foldedTemporaryFolder)
 {
     const QFileInfo entry(path);
     const QString folder = QDir(entry.absolutePath()).canonicalPath().toCaseFolded();
-    if (folder == foldedTemporaryFolder) {
-        const QString name = entry.fileName();
-        return name == QLatin1String("Corvatone-update.log")
-            || (name.startsWith(QLatin1String("Corvatone-update-")) && name.endsWith(QLatin1String(".lock")))
-            || name.startsWith(QLatin1String("Corvatone Updater-"));
-    }
-    // Everything in the tool's cache folder belongs to the run as well.
+    if (folder == foldedTemporaryFolder)
+        return UpdateRun::isRunFileName(entry.fileName());
+    // Everything below one of the run's folders belongs to the run as well.
     const QString prefix = foldedTemporaryFolder + QLatin1Char('/');
     return folder.startsWith(prefix)
-        && folder.mid(prefix.size()).startsWith(QLatin1String("corvatone updater-"));
+            && UpdateRun::isRunFileName(folder.mid(prefix.size()).section(QLatin1Char('/'), 0, 0));
 }
 
 // Whether a folder between the installation and one of its files is a link.
@@ -96,9 +96,8 @@ bool passesThroughLink(const QDir &installation, const QString &relativePath)
 {
     for (qsizetype slash = relativePath.indexOf(QLatin1Char('/')); slash >= 0;
          slash = relativePath.indexOf(QLatin1Char('/'), slash + 1)) {
-        const std::uint32_t attributes =
-            os::fileAttributes(nativePath(installation.filePath(relativePath.left(slash))));
-        if (attributes != os::InvalidFileAttributes && (attributes & os::ReparsePointAttribute))
+        const auto attributes = attributesOf(installation.filePath(relativePath.left(slash)));
+        if (attributes && (*attributes & os::ReparsePointAttribute))
             return true;
     }
     return false;
@@ -109,95 +108,124 @@ bool makeParentFolder(const QString &destination)
     return QDir().mkpath(QFileInfo(destination).absolutePath());
 }
 
-bool copyShortcutOnce(const QString &source, const QString &destination)
+// A failure of the copy that is not the system's: a missing folder, or a
+// source that is no plain file.
+os::Status refused()
+{
+    os::Status status;
+    status.error = 1;
+    return status;
+}
+
+os::Status copyShortcutOnce(const QString &source, const QString &destination)
 {
     if (!makeParentFolder(destination))
-        return false;
+        return refused();
     return os::copyFile(nativePath(source), nativePath(destination));
 }
 
-bool copyInstallationFileOnce(const QString &source, const QString &destination)
+os::Status copyInstallationFileOnce(const QString &source, const QString &destination,
+                                    const os::Progress &progress)
 {
-    const std::u16string nativeSource = nativePath(source);
-    const std::uint32_t attributes = os::fileAttributes(nativeSource);
-    if (attributes == os::InvalidFileAttributes || (attributes & os::ReparsePointAttribute))
-        return false;
+    const auto attributes = attributesOf(source);
+    if (!attributes || (*attributes & os::ReparsePointAttribute))
+        return refused();
 
     if (source.endsWith(QLatin1String(".lnk"), Qt::CaseInsensitive))
         return copyShortcutOnce(source, destination);
-
-    QFile input(source);
-    if (!input.open(QIODevice::ReadOnly))
-        return false;
     if (!makeParentFolder(destination))
-        return false;
-    // A save file writes through a link to wherever it points. A link that the
-    // update put where a saved file was is replaced by the file, not written through.
-    const std::uint32_t existing = os::fileAttributes(nativePath(destination));
-    if (existing != os::InvalidFileAttributes && (existing & os::ReparsePointAttribute)
-        && !(existing & os::DirectoryAttribute) && !QFile::remove(destination)) {
-        return false;
-    }
-    QSaveFile output(destination);
-    if (!output.open(QIODevice::WriteOnly))
-        return false;
-
-    // One buffer for the whole file keeps memory at one chunk and spares an
-    // allocation per chunk.
-    QByteArray chunk(ChunkSize, Qt::Uninitialized);
-    while (!input.atEnd()) {
-        const qint64 read = input.read(chunk.data(), ChunkSize);
-        if (read < 0 || input.error() != QFileDevice::NoError)
-            return false;
-        // A source that claims more data but yields none (it shrank under us)
-        // would otherwise loop for ever.
-        if (read == 0)
-            return false;
-        if (output.write(chunk.constData(), read) != read)
-            return false;
-    }
-    if (!commitSaveFile(output))
-        return false;
-    return os::copyPermissions(nativeSource, nativePath(destination));
+        return refused();
+    return os::copyFileContent(nativePath(source), nativePath(destination), progress);
 }
 
-// Another program (a virus scanner, an indexer) may hold a file open for a
-// moment, and on Windows nothing can read or replace the file meanwhile. A copy
-// that fails while either end is held is tried again for a short while.
-template<typename Copy>
-bool copyRetryingWhileInUse(const QString &source, const QString &destination, Copy copy)
+// Gives a file that is about to be replaced the attributes that let it be
+// replaced, and answers the ones it had, to be given back should the copy fail.
+std::optional<std::uint32_t> unprotect(const QString &destination)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!copy(source, destination)) {
-        if (timer.elapsed() >= InUseRetryMs
-            || (!os::fileInUse(nativePath(source)) && !os::fileInUse(nativePath(destination)))) {
-            return false;
-        }
-        QThread::msleep(InUseRetryPollMs);
-    }
-    return true;
+    const auto existing = attributesOf(destination);
+    if (existing && (*existing & os::ProtectingAttributes) && !(*existing & os::DirectoryAttribute))
+        (void)os::setFileAttributes(nativePath(destination), *existing & ~os::ProtectingAttributes);
+    return existing;
 }
+
+// The attributes a copy in the backup is left with: none that would stop the
+// backup from being removed, or its copies from being read back.
+void makePlain(const QString &copy)
+{
+    const auto attributes = attributesOf(copy);
+    if (attributes && (*attributes & os::ProtectingAttributes))
+        (void)os::setFileAttributes(nativePath(copy), *attributes & ~os::ProtectingAttributes);
+}
+
+} // namespace
+
+// How long copies may wait for files that another program holds: for one
+// file, and for all of one create() or restore() together.
+struct UpdateBackup::RetryBudget
+{
+    qint64 perFileMs;
+    qint64 totalMs;
+    qint64 spentMs = 0;
+};
+
+namespace {
+
+// A failed backup loses nothing and may wait less than a rollback, which
+// must bring the installation back.
+constexpr qint64 BackupHeldFileMs = 5000;
+constexpr qint64 BackupHeldTotalMs = 10000;
+constexpr qint64 RestoreHeldFileMs = 30000;
+constexpr qint64 RestoreHeldTotalMs = 60000;
 
 } // namespace
 
 UpdateBackup::UpdateBackup() = default;
 UpdateBackup::~UpdateBackup() = default;
 
+void UpdateBackup::reportProgress() const
+{
+    if (progress)
+        progress();
+}
+
+// Another program (a virus scanner, an indexer, a backup agent) may hold a
+// file open, and on Windows nothing can read or replace the file meanwhile.
+// A copy that fails for that reason is tried again within the budget; any
+// other failure ends it at once.
+template<typename Copy>
+static bool copyWhileHeld(Copy copy, qint64 &spentMs, qint64 perFileMs, qint64 totalMs,
+                          const std::function<void()> &progress)
+{
+    QElapsedTimer file;
+    file.start();
+    for (;;) {
+        const os::Status status = copy();
+        if (status.ok())
+            return true;
+        if (!status.fileHeld)
+            return false;
+        const qint64 left = std::min(perFileMs - file.elapsed(), totalMs - spentMs);
+        if (left <= 0)
+            return false;
+        QElapsedTimer wait;
+        wait.start();
+        const qint64 pause = std::min(HeldRetryPollMs, left);
+        while (wait.elapsed() < pause) {
+            QThread::msleep(std::min<qint64>(ProgressIntervalMs, pause - wait.elapsed()) + 1);
+            if (progress)
+                progress();
+        }
+        spentMs += wait.elapsed();
+    }
+}
+
 bool UpdateBackup::create(const QString &installationDirectory, QString &errorMessage,
                           const QStringList &shortcutDirectories)
 {
     this->installationDirectory = installationDirectory;
-    // A repeated create() must not leave an earlier backup's entries behind,
-    // or a restore would look for them in the new backup directory.
-    complete = false;
-    files.clear();
-    shortcuts.clear();
 
     QDir parent(QDir::tempPath());
     const QString key = QFileInfo(installationDirectory).canonicalFilePath().toCaseFolded();
-    const QString foldedTemporaryFolder = parent.canonicalPath().toCaseFolded();
-    const bool temporaryFolderInside = liesInside(foldedTemporaryFolder, key);
     while (liesInside(parent.canonicalPath().toCaseFolded(), key)) {
         if (!parent.cdUp()) {
             errorMessage = NoParentMessage;
@@ -212,6 +240,21 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &errorMe
         return false;
     }
 
+    RetryBudget budget{ BackupHeldFileMs, BackupHeldTotalMs };
+    if (!saveInstallationFiles(errorMessage, budget)
+        || !saveShortcuts(shortcutDirectories, errorMessage, budget)) {
+        return false;
+    }
+    complete = true;
+    return true;
+}
+
+bool UpdateBackup::saveInstallationFiles(QString &errorMessage, RetryBudget &budget)
+{
+    const QString key = QFileInfo(installationDirectory).canonicalFilePath().toCaseFolded();
+    const QString foldedTemporaryFolder = QDir(QDir::tempPath()).canonicalPath().toCaseFolded();
+    const bool temporaryFolderInside = liesInside(foldedTemporaryFolder, key);
+
     const QDir installation(installationDirectory);
     QDirIterator it(installationDirectory,
                     QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -224,32 +267,44 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &errorMe
         if (temporaryFolderInside && isRunFile(path, foldedTemporaryFolder))
             continue;
 
-        const std::uint32_t attributes = os::fileAttributes(nativePath(path));
-        if (attributes != os::InvalidFileAttributes && (attributes & os::DirectoryAttribute)
-            && !(attributes & os::ReparsePointAttribute)) {
+        const auto attributes = attributesOf(path);
+        if (attributes && (*attributes & os::DirectoryAttribute)
+            && !(*attributes & os::ReparsePointAttribute)) {
             continue;
         }
 
-        if (!copyInstallationFile(path, backupDirectory->filePath(relativePath))) {
+        const QString copy = backupDirectory->filePath(relativePath);
+        if (!copyWhileHeld([&] { return copyInstallationFileOnce(path, copy, progress); },
+                           budget.spentMs, budget.perFileMs, budget.totalMs, progress)) {
             errorMessage = SaveFailedMessage.arg(relativePath);
             return false;
         }
+        makePlain(copy);
         files.append(relativePath);
+        fileAttributes.append(attributes.value_or(0));
+        reportProgress();
     }
+    return true;
+}
 
+bool UpdateBackup::saveShortcuts(const QStringList &shortcutDirectories, QString &errorMessage,
+                                 RetryBudget &budget)
+{
     const QStringList found =
-        UpdateShortcuts::forInstallation(installationDirectory, shortcutDirectories);
+            UpdateShortcuts::forInstallation(installationDirectory, shortcutDirectories);
     for (const QString &shortcut : found) {
-        const QString destination =
-            backupDirectory->filePath(ShortcutCopyName.arg(shortcuts.size()));
-        if (!copyShortcut(shortcut, destination)) {
+        const QString copy = backupDirectory->filePath(ShortcutCopyName.arg(shortcuts.size()));
+        const auto attributes = attributesOf(shortcut);
+        if (!copyWhileHeld([&] { return copyShortcutOnce(shortcut, copy); }, budget.spentMs,
+                           budget.perFileMs, budget.totalMs, progress)) {
             errorMessage = ShortcutSaveFailedMessage.arg(shortcut);
             return false;
         }
-        shortcuts.append(qMakePair(shortcut, destination));
+        makePlain(copy);
+        shortcuts.append(qMakePair(shortcut, copy));
+        shortcutAttributes.append(attributes.value_or(0));
+        reportProgress();
     }
-
-    complete = true;
     return true;
 }
 
@@ -258,19 +313,44 @@ bool UpdateBackup::restore(QString &errorMessage)
     if (!complete || !backupDirectory)
         return true;
 
+    RetryBudget budget{ RestoreHeldFileMs, RestoreHeldTotalMs };
+    // Puts one saved item back with the attributes it had when it was saved;
+    // after a failed copy the destination keeps the attributes it had.
+    const auto putBack = [&](const QString &destination, std::uint32_t saved, auto copy) {
+        const std::optional<std::uint32_t> existing = unprotect(destination);
+        if (!copyWhileHeld(copy, budget.spentMs, budget.perFileMs, budget.totalMs, progress)) {
+            if (existing)
+                (void)os::setFileAttributes(nativePath(destination), *existing);
+            return false;
+        }
+        const auto now = attributesOf(destination);
+        if (!now || (*now & os::SettableAttributes) != (saved & os::SettableAttributes))
+            (void)os::setFileAttributes(nativePath(destination), saved);
+        reportProgress();
+        return true;
+    };
+
     const QDir installation(installationDirectory);
-    for (const QString &relativePath : std::as_const(files)) {
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const QString &relativePath = files.at(i);
+        const QString source = backupDirectory->filePath(relativePath);
+        const QString destination = installation.filePath(relativePath);
+        const std::uint32_t saved = i < fileAttributes.size() ? fileAttributes.at(i) : 0;
         if (passesThroughLink(installation, relativePath)
-            || !copyInstallationFile(backupDirectory->filePath(relativePath),
-                                     installation.filePath(relativePath))) {
+            || !putBack(destination, saved, [&] {
+                   return copyInstallationFileOnce(source, destination, progress);
+               })) {
             backupDirectory->setAutoRemove(false);
             errorMessage = RestoreFailedMessage.arg(relativePath, backupDirectory->path());
             return false;
         }
     }
 
-    for (const auto &shortcut : std::as_const(shortcuts)) {
-        if (!copyShortcut(shortcut.second, shortcut.first)) {
+    for (qsizetype i = 0; i < shortcuts.size(); ++i) {
+        const auto &shortcut = shortcuts.at(i);
+        const std::uint32_t saved = i < shortcutAttributes.size() ? shortcutAttributes.at(i) : 0;
+        if (!putBack(shortcut.first, saved,
+                     [&] { return copyShortcutOnce(shortcut.second, shortcut.first); })) {
             backupDirectory->setAutoRemove(false);
             errorMessage = ShortcutRestoreFailedMessage.arg(shortcut.first, backupDirectory->path());
             return false;
@@ -283,10 +363,10 @@ bool UpdateBackup::restore(QString &errorMessage)
 
 bool UpdateBackup::copyInstallationFile(const QString &source, const QString &destination)
 {
-    return copyRetryingWhileInUse(source, destination, copyInstallationFileOnce);
+    return copyInstallationFileOnce(source, destination, {}).ok();
 }
 
 bool UpdateBackup::copyShortcut(const QString &source, const QString &destination)
 {
-    return copyRetryingWhileInUse(source, destination, copyShortcutOnce);
+    return copyShortcutOnce(source, destination).ok();
 }

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 // One backup of the installation and of the shortcuts into it, taken before
@@ -25,10 +27,10 @@ public:
     // Copies everything saved back into place; true also when nothing was saved.
     [[nodiscard]] bool restore(QString &errorMessage);
 
-    // Copies one file of an installation or of a backup; commits nothing on failure.
+    // Copies one file of an installation or of a backup, once; commits nothing on failure.
     [[nodiscard]] static bool copyInstallationFile(const QString &source,
                                                    const QString &destination);
-    // Copies one shortcut file, overwriting the destination.
+    // Copies one shortcut file, once, overwriting the destination.
     [[nodiscard]] static bool copyShortcut(const QString &source, const QString &destination);
 
     // The installation directory as given to create().
@@ -41,4 +43,18 @@ public:
     QList<QPair<QString, QString>> shortcuts;
     // True from a successful create() until a successful restore().
     bool complete = false;
+    // The attributes each saved file and shortcut had, in the order of files and shortcuts.
+    QList<std::uint32_t> fileAttributes;
+    QList<std::uint32_t> shortcutAttributes;
+    // Called at least every few dozen milliseconds while create() or restore()
+    // copies or waits, so that the caller can keep its window answering.
+    std::function<void()> progress;
+
+private:
+    struct RetryBudget;
+
+    [[nodiscard]] bool saveInstallationFiles(QString &errorMessage, RetryBudget &budget);
+    [[nodiscard]] bool saveShortcuts(const QStringList &shortcutDirectories, QString &errorMessage,
+                                     RetryBudget &budget);
+    void reportProgress() const;
 };

@@ -1,12 +1,12 @@
 #include "dialog/updatedialog.h"
 
-#include "backup/savefile.h"
+#include "common/savefile.h"
+#include "common/updaterun.h"
 #include "probes/updateinstallation.h"
 #include "probes/updateprocesses.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
@@ -32,24 +32,6 @@ constexpr int ExitPollMs = 250;
 constexpr qint64 ExitHintMs = 2999;
 constexpr qint64 ExitLimitMs = 29999;
 constexpr int QuitDelayMs = 500;
-
-const QByteArray ReadyAnswer = QByteArrayLiteral("ready");
-const QByteArray ContinueAnswer = QByteArrayLiteral("continue");
-
-QString updateLogPath()
-{
-    return QDir(QDir::tempPath()).filePath(QStringLiteral("Corvatone-update.log"));
-}
-
-// One lock per installation, however the client's path is spelled.
-QString installationLockPath(const QString &applicationPath)
-{
-    const QByteArray key = QFileInfo(applicationPath).canonicalFilePath().toCaseFolded().toUtf8();
-    const QByteArray digest = QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex();
-    return QDir(QDir::tempPath())
-            .filePath(QStringLiteral("Corvatone-update-") + QString::fromLatin1(digest)
-                      + QStringLiteral(".lock"));
-}
 
 // Replaces the file's content as a whole; on failure the former content stays.
 [[nodiscard]] bool replaceFileContent(const QString &path, const QByteArray &content)
@@ -87,6 +69,7 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
     , m_applicationArguments(std::move(applicationArguments))
     , m_expectedVersion(std::move(expectedVersion))
     , m_shortcutDirectories(std::move(shortcutDirectories))
+    , m_updateTemporaryDirectory(UpdateRun::toolCacheTemplate())
     , m_statusLabel(new QLabel(QDialog::tr("Выполняется обновление Corvatone. Пожалуйста, подождите..."), this))
     , m_progressBar(new QProgressBar(this))
     , m_closeButton(new QPushButton(QDialog::tr("Закрыть"), this))
@@ -154,7 +137,7 @@ void UpdateDialog::reject()
 
 void UpdateDialog::prepareUpdate()
 {
-    m_installationLock = std::make_unique<QLockFile>(installationLockPath(m_applicationPath));
+    m_installationLock = std::make_unique<QLockFile>(UpdateRun::lockPath(m_applicationPath));
     m_installationLock->setStaleLockTime(0);
     if (!m_installationLock->tryLock(0)) {
         finishWithError(QDialog::tr("Обновление этой установки уже выполняется."), false);
@@ -171,7 +154,7 @@ void UpdateDialog::prepareUpdate()
         return;
     }
 
-    m_updateLogFile.setFileName(updateLogPath());
+    m_updateLogFile.setFileName(UpdateRun::logPath());
     if (m_updateLogFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         QTextStream stream(&m_updateLogFile);
         stream << "Repository: " << m_repositoryUrl << Qt::endl;
@@ -185,7 +168,7 @@ void UpdateDialog::prepareUpdate()
         return;
     }
 
-    if (!replaceFileContent(m_handoffFilePath, ReadyAnswer)) {
+    if (!replaceFileContent(m_handoffFilePath, UpdateRun::ReadyAnswer)) {
         finishWithError(QDialog::tr("Не удалось подготовить передачу управления обновлению."), false);
         return;
     }
@@ -199,11 +182,11 @@ void UpdateDialog::waitForConfirmation()
     QFile handoff(m_handoffFilePath);
     if (handoff.open(QIODevice::ReadOnly)) {
         // One byte past the answer tells it from any longer content.
-        answer = handoff.read(ContinueAnswer.size() + 1);
+        answer = handoff.read(UpdateRun::ContinueAnswer.size() + 1);
         handoff.close();
     }
 
-    if (answer == ContinueAnswer) {
+    if (answer == UpdateRun::ContinueAnswer) {
         m_runTimer.restart();
         waitForApplicationExit();
         return;
@@ -352,9 +335,9 @@ void UpdateDialog::finishSuccessfully()
     // A client still started under its former name is restarted under the
     // current one once the update has put that beside it.
     const QFileInfo client(m_applicationPath);
-    const QString currentClient = client.dir().filePath(QStringLiteral("Corvatone.exe"));
+    const QString currentClient = client.dir().filePath(UpdateRun::ClientExecutableName);
     QString program = m_applicationPath;
-    if (client.fileName().compare(QLatin1String("Pellingwood.exe"), Qt::CaseInsensitive) == 0
+    if (client.fileName().compare(UpdateRun::FormerClientExecutableName, Qt::CaseInsensitive) == 0
         && QFileInfo::exists(currentClient))
         program = currentClient;
 
@@ -382,7 +365,7 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
     }
 
     if (!m_handoffFilePath.isEmpty())
-        (void)replaceFileContent(m_handoffFilePath, QByteArrayLiteral("error\n") + text.toUtf8());
+        (void)replaceFileContent(m_handoffFilePath, UpdateRun::ErrorRecordPrefix + text.toUtf8());
 
     appendLog(QByteArrayLiteral("\nUpdate error: ") + text.toUtf8() + '\n');
 
@@ -406,7 +389,7 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
     m_installationLock.reset();
 
     showMessage(this, QMessageBox::Critical, QDialog::tr("Ошибка обновления Corvatone"),
-                QDialog::tr("%1\n\nЛог: %2").arg(text, updateLogPath()));
+                QDialog::tr("%1\n\nЛог: %2").arg(text, UpdateRun::logPath()));
 }
 
 void UpdateDialog::appendLog(const QByteArray &chunk)

@@ -2,14 +2,8 @@
 
 namespace os {
 
-ProcessSnapshot processSnapshot() { return posix::processSnapshot(); }
-std::optional<std::u16string> commonFolderPath(CommonFolder folder) { return posix::commonFolderPath(folder); }
-ComInit initialiseCom() { return posix::initialiseCom(); }
-void uninitialiseCom() { posix::uninitialiseCom(); }
-std::optional<std::u16string> shellLinkTarget(const std::u16string &linkPath) { return posix::shellLinkTarget(linkPath); }
-std::uint32_t fileAttributes(const std::u16string &nativePath) { return posix::fileAttributes(nativePath); }
-bool copyFile(const std::u16string &source, const std::u16string &destination) { return posix::copyFile(source, destination); }
-bool fileInUse(const std::u16string &nativePath) { return posix::fileInUse(nativePath); }
-bool copyPermissions(const std::u16string &source, const std::u16string &destination) { return posix::copyPermissions(source, destination); }
+#define UPDATER_OS_FORWARD(Type, name, parameters, arguments)                                      \
+    Type name parameters { return posix::name arguments; }
+UPDATER_OS_CALLS(UPDATER_OS_FORWARD)
 
 } // namespace os

@@ -1,6 +1,7 @@
 #include "os/posix_backend.h"
 
 #include "os/descriptor_posix.h"
+#include "os/utf8_posix.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,10 @@
 #include "os/posix_backend.h"
 
+#include "os/utf8_posix.h"
+
 #include <liblnk.h>
 
+#include <cerrno>
 #include <vector>
 
 #include <sys/stat.h>
@@ -93,20 +96,35 @@ Lookup readString(liblnk_file_t *file, SizeGetter sizeOf, StringGetter get, std:
     return Lookup::Found;
 }
 
+Result<std::u16string> succeeded(std::u16string target)
+{
+    Result<std::u16string> result;
+    result.value = std::move(target);
+    return result;
+}
+
 } // namespace
 
-std::optional<std::u16string> shellLinkTarget(const std::u16string &linkPath)
+Result<std::u16string> shellLinkTarget(const std::u16string &linkPath)
 {
+    Result<std::u16string> result;
+    // liblnk keeps no system error: a link it cannot read is reported as
+    // invalid data.
+    result.error = EINVAL;
     const auto path = systemPath(linkPath);
     if (!path || path->empty())
-        return std::nullopt;
+        return result;
     // Only a regular file can be a link; opening a FIFO would block.
     struct stat info;
-    if (::stat(path->c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return std::nullopt;
+    if (::stat(path->c_str(), &info) != 0) {
+        result.error = std::uint32_t(errno);
+        return result;
+    }
+    if (!S_ISREG(info.st_mode))
+        return result;
     LinkFile file;
     if (!file.open(*path))
-        return std::nullopt;
+        return result;
 
     // A target written with environment variables is the one the link
     // stores unexpanded; the local path is its expansion at the time.
@@ -114,23 +132,23 @@ std::optional<std::u16string> shellLinkTarget(const std::u16string &linkPath)
     switch (readString(file.get(), liblnk_file_get_utf16_environment_variables_location_size,
                        liblnk_file_get_utf16_environment_variables_location, target)) {
     case Lookup::Failed:
-        return std::nullopt;
+        return result;
     case Lookup::Found:
         if (!target.empty())
-            return target;
+            return succeeded(std::move(target));
         break;
     case Lookup::Absent:
         break;
     }
     switch (readString(file.get(), liblnk_file_get_utf16_local_path_size, liblnk_file_get_utf16_local_path, target)) {
     case Lookup::Failed:
-        return std::nullopt;
+        return result;
     case Lookup::Found:
-        return target;
+        return succeeded(std::move(target));
     case Lookup::Absent:
         break;
     }
-    return std::u16string();
+    return succeeded({});
 }
 
 } // namespace os::posix

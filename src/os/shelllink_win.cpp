@@ -38,30 +38,36 @@ constexpr int TargetBufferLength = 32768;
 
 } // namespace
 
-std::optional<std::u16string> shellLinkTarget(const std::u16string &linkPath)
+Result<std::u16string> shellLinkTarget(const std::u16string &linkPath)
 {
+    Result<std::u16string> result;
     // The shell only sees the path up to its first NUL; with one inside, it
     // would load some other file.
-    if (linkPath.find(u'\0') != std::u16string::npos)
-        return std::nullopt;
+    if (linkPath.find(u'\0') != std::u16string::npos) {
+        result.error = ERROR_INVALID_NAME;
+        return result;
+    }
 
     // Declared in this order so that the IPersistFile reference is released
     // before the link object's.
     ComPtr<IShellLinkW> link;
     ComPtr<IPersistFile> file;
-
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out())))
-        return std::nullopt;
-    if (FAILED(link->QueryInterface(IID_IPersistFile, file.out())))
-        return std::nullopt;
-    if (FAILED(file->Load(reinterpret_cast<LPCOLESTR>(linkPath.c_str()), STGM_READ)))
-        return std::nullopt;
-
     std::vector<wchar_t> buffer(TargetBufferLength, L'\0');
-    if (FAILED(link->GetPath(buffer.data(), TargetBufferLength, nullptr, SLGP_RAWPATH)))
-        return std::nullopt;
+
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out());
+    if (SUCCEEDED(hr))
+        hr = link->QueryInterface(IID_IPersistFile, file.out());
+    if (SUCCEEDED(hr))
+        hr = file->Load(reinterpret_cast<LPCOLESTR>(linkPath.c_str()), STGM_READ);
+    if (SUCCEEDED(hr))
+        hr = link->GetPath(buffer.data(), TargetBufferLength, nullptr, SLGP_RAWPATH);
+    if (FAILED(hr)) {
+        result.error = std::uint32_t(hr);
+        return result;
+    }
     buffer.back() = L'\0';
-    return std::u16string(reinterpret_cast<const char16_t *>(buffer.data()));
+    result.value = reinterpret_cast<const char16_t *>(buffer.data());
+    return result;
 }
 
 } // namespace os

@@ -17,8 +17,8 @@ QStringList locations()
     };
     for (const os::CommonFolder folder : { os::CommonFolder::Desktop, os::CommonFolder::Programs }) {
         // Appended as the shell gives it: native separators, no normalisation.
-        if (const std::optional<std::u16string> path = os::commonFolderPath(folder))
-            folders.append(QString::fromStdU16String(*path));
+        if (const os::Result<std::u16string> path = os::commonFolderPath(folder); path.ok())
+            folders.append(QString::fromStdU16String(path.value));
     }
     folders.removeAll(QString());
     folders.removeDuplicates();
@@ -27,11 +27,11 @@ QStringList locations()
 
 QString target(const QString &shortcutPath)
 {
-    const std::optional<std::u16string> stored = os::shellLinkTarget(shortcutPath.toStdU16String());
-    if (!stored)
+    const os::Result<std::u16string> stored = os::shellLinkTarget(shortcutPath.toStdU16String());
+    if (!stored.ok())
         return QString();
 
-    QString text = QString::fromStdU16String(*stored);
+    QString text = QString::fromStdU16String(stored.value);
     const qsizetype end = text.indexOf(QChar::Null);
     if (end >= 0)
         text.truncate(end);

@@ -40,7 +40,7 @@ struct Box
 // Two processes carry the client's name in other letter cases; one only begins with it.
 os::ProcessSnapshot clientsRunning()
 {
-    return {{{12, u"corvatone.EXE"}, {20, u"Corvatone.exe.old"}, {34, u"CORVATONE.exe"}}, 0};
+    return {{}, {{12, u"corvatone.EXE"}, {20, u"Corvatone.exe.old"}, {34, u"CORVATONE.exe"}}};
 }
 
 // Each test runs in its own temporary folder, with an installation of plain
@@ -183,7 +183,7 @@ TEST_F(DialogTest, FailuresBeforeTheClientHasExitedDoNotRestartIt)
         ASSERT_TRUE(writeFile(logPath, "previous\n"));
         boxes.clear();
         const int scans = fakeos::counts().processSnapshot;
-        snapshot = [&] { return os::ProcessSnapshot{{}, c.scanError}; };
+        snapshot = [&] { return os::ProcessSnapshot{{c.scanError}, {}}; };
         // No temporary directory can be made below a file.
         qputenv("TMPDIR", (c.tmpIsFile ? path(u"file"_s) : tmp).toUtf8());
         UpdateDialog dialog(c.tool, Repository, c.client, install, c.handoff, arguments, {}, {});
@@ -275,7 +275,9 @@ TEST_F(DialogTest, FailuresFromTheBackupOnAreRolledBackAndRestartTheClient)
         boxes.clear();
         if (c.message.startsWith(u"Не удалось сохранить"_s)) {
             fakeos::hooks().fileAttributes = [](const std::u16string &file) {
-                return QString::fromStdU16String(file).endsWith(u"</b>.dat"_s) ? os::InvalidFileAttributes : os::posix::fileAttributes(file);
+                if (!QString::fromStdU16String(file).endsWith(u"</b>.dat"_s))
+                    return os::posix::fileAttributes(file);
+                return fakeos::failedWith<std::uint32_t>(EACCES);
             };
         }
         QFile::remove(install + u"/added.dat"_s);
@@ -424,7 +426,7 @@ protected:
         shortcutFolders = {path(u"desktop"_s)};
         ASSERT_TRUE(writeFile(shortcut, shortcutTarget) && writeFile(handoff, "stale"));
         fakeos::hooks().shellLinkTarget = [](const std::u16string &link) {
-            return std::optional(QString::fromUtf8(readFile(QString::fromStdU16String(link))).toStdU16String());
+            return fakeos::succeeded(QString::fromUtf8(readFile(QString::fromStdU16String(link))).toStdU16String());
         };
         snapshot = [this] {
             fillOnce(Fill::BeforeBackup);

@@ -50,7 +50,7 @@ QByteArray document(const QByteArray &packages) { return "<?xml version=\"1.0\"?
 TEST_F(ProbesTest, ProcessesMatchByWholeNameInAnyLetterCaseInSnapshotOrder)
 {
     fakeos::hooks().processSnapshot = [] {
-        return os::ProcessSnapshot{{{7, u"B.EXE"}, {4, u"b.exe"}, {12345, u"b.exe.x"}, {31, u"b"}, {4294967295u, u"b.Exe"}, {10, u"КОРВАТОН.EXE"}}, 299};
+        return os::ProcessSnapshot{{299}, {{7, u"B.EXE"}, {4, u"b.exe"}, {12345, u"b.exe.x"}, {31, u"b"}, {4294967295u, u"b.Exe"}, {10, u"КОРВАТОН.EXE"}}};
     };
     // The walk broke off: what it found is kept beside the error.
     const UpdateProcesses::Result result = UpdateProcesses::running("b.exe");
@@ -110,7 +110,10 @@ TEST_F(ProbesTest, LocationsKeepOrderAndDropEmptiesAndEqualStrings)
         {desktop.toStdU16String(), backslashed.toStdU16String(), {desktop, programs, backslashed}},
     };
     for (const auto &[commonDesktop, commonPrograms, expected] : cases) {
-        fakeos::hooks().commonFolderPath = [&](os::CommonFolder folder) { return folder == os::CommonFolder::Desktop ? commonDesktop : commonPrograms; };
+        fakeos::hooks().commonFolderPath = [&](os::CommonFolder folder) {
+            const Folder &path = folder == os::CommonFolder::Desktop ? commonDesktop : commonPrograms;
+            return path ? fakeos::succeeded(*path) : fakeos::failedWith<std::u16string>(ENOENT);
+        };
         EXPECT_EQ(UpdateShortcuts::locations(), expected);
     }
 }
@@ -147,7 +150,7 @@ TEST_F(ProbesTest, ShortcutTargetsDirectlyInTheInstallationCount)
     // Folders are walked in the order given; the installation may be written another way.
     EXPECT_EQ(UpdateShortcuts::forInstallation(path("Linked/bin/.."), {path("Links/Sub"), path("Links")}).first(), expected.last());
 
-    fakeos::hooks().shellLinkTarget = [](const std::u16string &) { return std::optional(std::u16string(u"C:\\App\\Corvatone.exe\0garbage", 28)); };
+    fakeos::hooks().shellLinkTarget = [](const std::u16string &) { return fakeos::succeeded(std::u16string(u"C:\\App\\Corvatone.exe\0garbage", 28)); };
     EXPECT_EQ(UpdateShortcuts::target("padded.lnk"), "C:\\App\\Corvatone.exe");
 }
 

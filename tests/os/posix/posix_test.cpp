@@ -1,4 +1,5 @@
 #include "os/posix_backend.h"
+#include "os/utf8_posix.h"
 #include "shelllink.h"
 
 #include <gtest/gtest.h>
@@ -49,10 +50,10 @@ TEST_F(PosixBackend, AttributesTellFoldersFilesLinksAndMissingPathsApart)
     fs::create_directory_symlink(path("dir"), path("dirlink"));
     fs::create_symlink(path("gone"), path("dangling"));
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-    // The directory and reparse point bits, or all bits for what is missing.
+    // The directory and reparse point bits, or the error for what is missing.
     const auto kind = [&](const std::string &name) {
-        const std::uint32_t attributes = os::posix::fileAttributes(at(name));
-        return attributes == os::InvalidFileAttributes ? attributes : attributes & (os::DirectoryAttribute | os::ReparsePointAttribute);
+        const auto attributes = os::posix::fileAttributes(at(name));
+        return attributes ? attributes.value & (os::DirectoryAttribute | os::ReparsePointAttribute) : attributes.error;
     };
     EXPECT_EQ(kind("dir"), os::DirectoryAttribute);
     EXPECT_EQ(kind("file"), 0u);
@@ -61,7 +62,7 @@ TEST_F(PosixBackend, AttributesTellFoldersFilesLinksAndMissingPathsApart)
     EXPECT_EQ(kind("dangling"), os::ReparsePointAttribute);
     // Not a plain file: callers must not try to copy it.
     EXPECT_EQ(kind("fifo"), os::ReparsePointAttribute);
-    EXPECT_EQ(kind("missing"), os::InvalidFileAttributes);
+    EXPECT_EQ(kind("missing"), std::uint32_t(ENOENT));
 }
 
 TEST_F(PosixBackend, CopyReplacesTheDestinationWholeOrNotAtAll)
@@ -80,10 +81,13 @@ TEST_F(PosixBackend, CopyReplacesTheDestinationWholeOrNotAtAll)
     // Through a link, the link's target is copied as a plain file.
     ASSERT_TRUE(os::posix::copyFile(at("link"), at("fromlink")));
     EXPECT_FALSE(fs::is_symlink(path("fromlink")));
-    ::chmod(path("copy.lnk").c_str(), 04710);
-    EXPECT_TRUE(os::posix::copyPermissions(at("copy.lnk"), at("fromlink")));
+    // The read-only attribute is the absence of every write bit; clearing it lets the owner write.
+    ::chmod(path("fromlink").c_str(), 04732);
+    ASSERT_TRUE(os::posix::setFileAttributes(at("fromlink"), os::ReadOnlyAttribute | os::HiddenAttribute));
+    EXPECT_EQ(fs::status(path("fromlink")).permissions(), fs::perms(04510));
+    EXPECT_EQ(os::posix::fileAttributes(at("fromlink")).value, os::ReadOnlyAttribute);
+    ASSERT_TRUE(os::posix::setFileAttributes(at("fromlink"), 0));
     EXPECT_EQ(fs::status(path("fromlink")).permissions(), fs::perms(04710));
-    EXPECT_FALSE(os::posix::copyPermissions(at("missing"), at("copy.lnk")));
 
     // Where no copy can be made nothing is touched, and no temporary copy is left.
     fs::create_directories(path("full/inside"));
@@ -92,6 +96,7 @@ TEST_F(PosixBackend, CopyReplacesTheDestinationWholeOrNotAtAll)
         EXPECT_FALSE(os::posix::copyFile(at("link"), at(name))) << name;
     for (const char *name : {"nothing", "full", "fifo"})
         EXPECT_FALSE(os::posix::copyFile(at(name), at("copy.lnk"))) << name;
+    EXPECT_EQ(os::posix::copyFile(at("nothing"), at("copy.lnk")).error, std::uint32_t(ENOENT));
     // A file size limit cuts the last chunk short, as a disk that fills up does.
     write("big", std::string(100000, 'b'));
     const pid_t child = ::fork();
@@ -118,6 +123,20 @@ TEST(PathConversion, RoundTripsEveryPlaneAndRefusesWhatNoFileNameHolds)
     EXPECT_EQ(os::posix::fromUtf8("a\x80" "b\xC0\xAF" "c\xED\xA0\x80" "d\xE2\x82"), u"a\xFFFD" u"b\xFFFD\xFFFD" u"c\xFFFD\xFFFD\xFFFD" u"d\xFFFD\xFFFD");
 }
 
+TEST(PathConversion, LongPathsTakeTheirExtendedForm)
+{
+    const std::u16string tail(256, u'a');
+    const std::pair<std::u16string, std::u16string> cases[] = {
+        {u"C:\\" + tail, u"C:\\" + tail}, // 259 characters: as it is
+        {u"C:\\" + tail + u"/b.dll", u"\\\\?\\C:\\" + tail + u"\\b.dll"},
+        {u"\\\\server\\share\\" + tail, u"\\\\?\\UNC\\server\\share\\" + tail},
+        {u"\\\\?\\C:\\" + tail, u"\\\\?\\C:\\" + tail},
+        {u"relative\\" + tail, u"relative\\" + tail},
+    };
+    for (const auto &[path, expected] : cases)
+        EXPECT_EQ(os::extendedLengthPath(path), expected) << path.size();
+}
+
 TEST_F(PosixBackend, ShellLinkTargetPrefersTheUnexpandedOne)
 {
     const std::u16string local = u"C:\\Users\\Иван\\Corvatone\\Corvatone.exe";
@@ -126,7 +145,7 @@ TEST_F(PosixBackend, ShellLinkTargetPrefersTheUnexpandedOne)
         {"local.lnk", {local, std::nullopt}, local}, {"both.lnk", {local, environment}, environment}, {"neither.lnk", {}, u""}};
     for (const auto &[name, content, expected] : cases) {
         ASSERT_TRUE(shelllink::write(path(name), content));
-        EXPECT_EQ(os::posix::shellLinkTarget(at(name)), expected) << name;
+        EXPECT_EQ(os::posix::shellLinkTarget(at(name)).value, expected) << name;
     }
     // Nothing for what is no readable link; the empty name stands for the folder itself.
     const std::vector<std::uint8_t> link = shelllink::build({local, std::nullopt});

@@ -33,7 +33,7 @@ TEST(WindowsBackend, CommonFoldersAreTheSharedShellFolders)
     for (const auto &[folder, id] : {std::pair(os::CommonFolder::Desktop, FOLDERID_PublicDesktop), std::pair(os::CommonFolder::Programs, FOLDERID_CommonPrograms)}) {
         PWSTR known = nullptr;
         ASSERT_EQ(SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, &known), S_OK);
-        EXPECT_EQ(os::commonFolderPath(folder), u16(known));
+        EXPECT_EQ(os::commonFolderPath(folder).value, u16(known));
         CoTaskMemFree(known);
     }
 }
@@ -72,32 +72,43 @@ TEST(WindowsBackend, LinksAreReadUnexpandedAndWholeAndCopiedOver)
         const std::vector<std::uint8_t> bytes = shelllink::build(links[i]);
         std::ofstream(folder / L"written.lnk", std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
         ASSERT_TRUE(os::copyFile(path(L"written.lnk"), path(std::to_wstring(i).append(L".lnk").c_str())));
-        EXPECT_EQ(os::shellLinkTarget(path(std::to_wstring(i).append(L".lnk").c_str())), targets[i]);
+        EXPECT_EQ(os::shellLinkTarget(path(std::to_wstring(i).append(L".lnk").c_str())).value, targets[i]);
     }
     // Nothing for what is no readable link or no file; cut at the NUL, the last path would name a link.
     std::ofstream(folder / L"text.lnk") << "not a shell link\r\n";
     const std::u16string withNul = path(L"0.lnk") + std::u16string(1, u'\0') + u"x";
     for (const std::u16string &unreadable : {path(L"text.lnk"), path(L"missing.lnk"), std::u16string(), withNul})
-        EXPECT_EQ(os::shellLinkTarget(unreadable), std::nullopt);
+        EXPECT_FALSE(os::shellLinkTarget(unreadable));
     for (const std::u16string &destination : {path(L"missing\\a.lnk"), path(L"sub"), withNul})
         EXPECT_FALSE(os::copyFile(path(L"text.lnk"), destination));
     // A copy replaces a shortcut that is there.
     ASSERT_TRUE(os::copyFile(path(L"0.lnk"), path(L"1.lnk")));
-    EXPECT_EQ(os::shellLinkTarget(path(L"1.lnk")), targets[0]);
-    // The directory bit, or all bits for what is missing.
-    EXPECT_EQ(os::fileAttributes(path(L"sub")) & os::DirectoryAttribute, os::DirectoryAttribute);
-    EXPECT_EQ(os::fileAttributes(path(L"0.lnk")) & (os::DirectoryAttribute | os::ReparsePointAttribute), 0u);
-    EXPECT_EQ(os::fileAttributes(withNul), os::InvalidFileAttributes);
-    EXPECT_EQ(os::fileAttributes(path(L"missing\\a.lnk")), os::InvalidFileAttributes);
-    EXPECT_TRUE(os::copyPermissions(path(L"0.lnk"), path(L"1.lnk")));
-    // Held without sharing, a file is in use until the holder lets go; a missing one never is.
-    const HANDLE held = CreateFileW((folder / L"0.lnk").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(os::fileInUse(path(L"0.lnk")));
-    CloseHandle(held);
-    EXPECT_FALSE(os::fileInUse(path(L"0.lnk")));
-    EXPECT_FALSE(os::fileInUse(path(L"missing\\a.lnk")));
-    std::filesystem::remove_all(folder);
+    EXPECT_EQ(os::shellLinkTarget(path(L"1.lnk")).value, targets[0]);
+    // The directory bit, or the system's error for what cannot be read.
+    EXPECT_EQ(os::fileAttributes(path(L"sub")).value & os::DirectoryAttribute, os::DirectoryAttribute);
+    EXPECT_EQ(os::fileAttributes(withNul).error, DWORD(ERROR_INVALID_NAME));
+    EXPECT_EQ(os::fileAttributes(path(L"missing\\a.lnk")).error, DWORD(ERROR_PATH_NOT_FOUND));
+    ASSERT_TRUE(os::setFileAttributes(path(L"1.lnk"), os::ReadOnlyAttribute | os::HiddenAttribute));
+    EXPECT_EQ(os::fileAttributes(path(L"1.lnk")).value & os::SettableAttributes, os::ReadOnlyAttribute | os::HiddenAttribute);
+    ASSERT_TRUE(os::setFileAttributes(path(L"1.lnk"), 0));
+    // Past MAX_PATH, and held by another program at either end: a copy fails as held until it lets go.
+    std::u16string deep = path(L"sub");
+    while (deep.size() < 300) {
+        deep += u"\\" + std::u16string(40, u'd');
+        ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t *>((u"\\\\?\\" + deep).c_str()), nullptr));
+    }
+    const std::u16string deepFile = deep + u"\\Corvatone-core.dll";
+    ASSERT_TRUE(os::copyFileContent(path(L"0.lnk"), deepFile, {}));
+    for (const std::u16string &heldFile : {path(L"0.lnk"), u"\\\\?\\" + deepFile}) {
+        const HANDLE held = CreateFileW(reinterpret_cast<const wchar_t *>(heldFile.c_str()), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        const os::Status refused = os::copyFileContent(path(L"0.lnk"), deepFile, {});
+        EXPECT_TRUE(!refused && refused.fileHeld) << refused.error;
+        CloseHandle(held);
+    }
+    EXPECT_TRUE(os::copyFileContent(path(L"0.lnk"), deepFile, {}));
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 } // namespace

@@ -8,26 +8,41 @@
 
 namespace fakeos {
 
+// One hook per call of the OS layer, of the call's own type.
 struct Hooks
 {
-    std::function<os::ProcessSnapshot()> processSnapshot;
-    std::function<std::optional<std::u16string>(os::CommonFolder)> commonFolderPath;
-    std::function<os::ComInit()> initialiseCom;
-    std::function<std::optional<std::u16string>(const std::u16string &)> shellLinkTarget;
-    std::function<std::uint32_t(const std::u16string &)> fileAttributes;
-    std::function<bool(const std::u16string &, const std::u16string &)> copyFile;
-    std::function<bool(const std::u16string &)> fileInUse;
-    std::function<bool(const std::u16string &, const std::u16string &)> copyPermissions;
+#define FAKEOS_HOOK(Type, name, parameters, arguments) std::function<Type parameters> name;
+    UPDATER_OS_CALLS(FAKEOS_HOOK)
+#undef FAKEOS_HOOK
 };
 
-// How often each counted call was made since the last reset().
+// How often each call was made since the last reset().
 struct Counts
 {
-    int processSnapshot = 0;
-    int uninitialiseCom = 0;
-    int shellLinkTarget = 0;
-    int copyFile = 0;
+#define FAKEOS_COUNT(Type, name, parameters, arguments) int name = 0;
+    UPDATER_OS_CALLS(FAKEOS_COUNT)
+#undef FAKEOS_COUNT
 };
+
+// Answers for hooks.
+inline os::Status failed(std::uint32_t error)
+{
+    return os::Status{error};
+}
+template<typename T>
+os::Result<T> succeeded(T value)
+{
+    os::Result<T> result;
+    result.value = std::move(value);
+    return result;
+}
+template<typename T>
+os::Result<T> failedWith(std::uint32_t error)
+{
+    os::Result<T> result;
+    result.error = error;
+    return result;
+}
 
 // The hooks in force; set members to replace calls.
 Hooks &hooks();

@@ -3,7 +3,7 @@
 // link has no file-system target.
 #include "shelllink.h"
 
-#include "os/posix_backend.h"
+#include "os/utf8_posix.h"
 
 #include <cstdio>
 #include <string_view>

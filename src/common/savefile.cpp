@@ -1,4 +1,4 @@
-#include "backup/savefile.h"
+#include "common/savefile.h"
 
 #include <QSaveFile>
 
