@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -240,13 +241,43 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &errorMe
         return false;
     }
 
+    // Recorded before anything is saved, so that whatever the backup leaves
+    // behind, cut short, is found and removed by the next run.
+    if (!writeJournal(false)) {
+        errorMessage = SaveFailedMessage.arg(QFileInfo(journalPath).fileName());
+        return false;
+    }
     RetryBudget budget{ BackupHeldFileMs, BackupHeldTotalMs };
     if (!saveInstallationFiles(errorMessage, budget)
         || !saveShortcuts(shortcutDirectories, errorMessage, budget)) {
         return false;
     }
+    // From here on the update may change the installation: the next run must
+    // know how to bring it back should this one not get to.
+    if (!writeJournal(true)) {
+        errorMessage = SaveFailedMessage.arg(QFileInfo(journalPath).fileName());
+        return false;
+    }
     complete = true;
     return true;
+}
+
+bool UpdateBackup::writeJournal(bool saved) const
+{
+    if (journalPath.isEmpty())
+        return true;
+    UpdateJournal journal;
+    journal.state = saved ? UpdateJournal::State::Saved : UpdateJournal::State::Saving;
+    journal.installationDirectory = installationDirectory;
+    journal.backupDirectory = backupDirectory->path();
+    journal.toolCacheDirectory = toolCacheDirectory;
+    if (saved) {
+        journal.files = files;
+        journal.fileAttributes = fileAttributes;
+        journal.shortcuts = shortcuts;
+        journal.shortcutAttributes = shortcutAttributes;
+    }
+    return journal.write(journalPath);
 }
 
 bool UpdateBackup::saveInstallationFiles(QString &errorMessage, RetryBudget &budget)
@@ -310,9 +341,45 @@ bool UpdateBackup::saveShortcuts(const QStringList &shortcutDirectories, QString
 
 bool UpdateBackup::restore(QString &errorMessage)
 {
-    if (!complete || !backupDirectory)
+    if (!complete || !backupDirectory) {
+        // A backup that failed part way put nothing at stake; its journal goes.
+        if (backupDirectory && !journalPath.isEmpty())
+            QFile::remove(journalPath);
         return true;
+    }
+    if (!restoreFrom(backupDirectory->path(), errorMessage)) {
+        backupDirectory->setAutoRemove(false);
+        return false;
+    }
+    complete = false;
+    if (!journalPath.isEmpty())
+        QFile::remove(journalPath);
+    return true;
+}
 
+bool UpdateBackup::restoreInterrupted(const UpdateJournal &journal, QString &errorMessage)
+{
+    installationDirectory = journal.installationDirectory;
+    files = journal.files;
+    fileAttributes = journal.fileAttributes;
+    shortcuts = journal.shortcuts;
+    shortcutAttributes = journal.shortcutAttributes;
+    if (!restoreFrom(journal.backupDirectory, errorMessage))
+        return false;
+    QDir(journal.backupDirectory).removeRecursively();
+    if (!journal.toolCacheDirectory.isEmpty())
+        QDir(journal.toolCacheDirectory).removeRecursively();
+    if (!journalPath.isEmpty())
+        QFile::remove(journalPath);
+    files.clear();
+    fileAttributes.clear();
+    shortcuts.clear();
+    shortcutAttributes.clear();
+    return true;
+}
+
+bool UpdateBackup::restoreFrom(const QString &backupPath, QString &errorMessage)
+{
     RetryBudget budget{ RestoreHeldFileMs, RestoreHeldTotalMs };
     // Puts one saved item back with the attributes it had when it was saved;
     // after a failed copy the destination keeps the attributes it had.
@@ -330,34 +397,29 @@ bool UpdateBackup::restore(QString &errorMessage)
         return true;
     };
 
+    const QDir backup(backupPath);
     const QDir installation(installationDirectory);
     for (qsizetype i = 0; i < files.size(); ++i) {
         const QString &relativePath = files.at(i);
-        const QString source = backupDirectory->filePath(relativePath);
+        const QString source = backup.filePath(relativePath);
         const QString destination = installation.filePath(relativePath);
-        const std::uint32_t saved = i < fileAttributes.size() ? fileAttributes.at(i) : 0;
         if (passesThroughLink(installation, relativePath)
-            || !putBack(destination, saved, [&] {
+            || !putBack(destination, fileAttributes.value(i), [&] {
                    return copyInstallationFileOnce(source, destination, progress);
                })) {
-            backupDirectory->setAutoRemove(false);
-            errorMessage = RestoreFailedMessage.arg(relativePath, backupDirectory->path());
+            errorMessage = RestoreFailedMessage.arg(relativePath, backupPath);
             return false;
         }
     }
 
     for (qsizetype i = 0; i < shortcuts.size(); ++i) {
         const auto &shortcut = shortcuts.at(i);
-        const std::uint32_t saved = i < shortcutAttributes.size() ? shortcutAttributes.at(i) : 0;
-        if (!putBack(shortcut.first, saved,
+        if (!putBack(shortcut.first, shortcutAttributes.value(i),
                      [&] { return copyShortcutOnce(shortcut.second, shortcut.first); })) {
-            backupDirectory->setAutoRemove(false);
-            errorMessage = ShortcutRestoreFailedMessage.arg(shortcut.first, backupDirectory->path());
+            errorMessage = ShortcutRestoreFailedMessage.arg(shortcut.first, backupPath);
             return false;
         }
     }
-
-    complete = false;
     return true;
 }
 

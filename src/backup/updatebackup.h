@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "backup/updatejournal.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,6 +28,10 @@ public:
                               const QStringList &shortcutDirectories);
     // Copies everything saved back into place; true also when nothing was saved.
     [[nodiscard]] bool restore(QString &errorMessage);
+    // Copies back what the backup of a run that was cut short saved, as
+    // restore() would have. On success removes that run's backup directory,
+    // its tool cache folder and the journal; on failure keeps them all.
+    [[nodiscard]] bool restoreInterrupted(const UpdateJournal &journal, QString &errorMessage);
 
     // Copies one file of an installation or of a backup, once; commits nothing on failure.
     [[nodiscard]] static bool copyInstallationFile(const QString &source,
@@ -46,12 +52,20 @@ public:
     // The attributes each saved file and shortcut had, in the order of files and shortcuts.
     QList<std::uint32_t> fileAttributes;
     QList<std::uint32_t> shortcutAttributes;
+    // Where create() keeps its journal, removed again by a successful
+    // restore(); none when empty. The journal names the tool's cache folder.
+    QString journalPath;
+    QString toolCacheDirectory;
     // Called at least every few dozen milliseconds while create() or restore()
     // copies or waits, so that the caller can keep its window answering.
     std::function<void()> progress;
 
 private:
     struct RetryBudget;
+
+    [[nodiscard]] bool writeJournal(bool saved) const;
+    // Copies the saved files and shortcuts back from a backup directory.
+    [[nodiscard]] bool restoreFrom(const QString &backupPath, QString &errorMessage);
 
     [[nodiscard]] bool saveInstallationFiles(QString &errorMessage, RetryBudget &budget);
     [[nodiscard]] bool saveShortcuts(const QStringList &shortcutDirectories, QString &errorMessage,

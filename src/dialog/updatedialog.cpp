@@ -160,6 +160,10 @@ void UpdateDialog::prepareUpdate()
         stream << "Repository: " << m_repositoryUrl << Qt::endl;
     }
 
+    m_installationBackup.journalPath = UpdateRun::journalPath(m_applicationPath);
+    m_installationBackup.toolCacheDirectory = m_updateTemporaryDirectory.path();
+    readJournalOfCutShortRun();
+
     m_statusLabel->setText(QDialog::tr("Ожидание закрытия Corvatone..."));
     m_runTimer.start();
 
@@ -253,6 +257,9 @@ void UpdateDialog::startUpdate()
     // look puts the text on the screen before the backup holds the thread.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
+    if (!rollBackCutShortRun())
+        return;
+
     QString errorMessage;
     if (!m_installationBackup.create(m_workingDirectory, errorMessage, m_shortcutDirectories)) {
         finishWithError(errorMessage, true);
@@ -273,6 +280,52 @@ void UpdateDialog::startUpdate()
         QStringLiteral("update"),
     };
     m_maintenanceProcess->start(m_maintenanceToolPath, arguments, QIODevice::ReadWrite);
+}
+
+void UpdateDialog::readJournalOfCutShortRun()
+{
+    const QString journalPath = m_installationBackup.journalPath;
+    if (!QFileInfo::exists(journalPath))
+        return;
+    std::optional<UpdateJournal> journal = UpdateJournal::read(journalPath);
+    if (!journal) {
+        QFile::remove(journalPath);
+        appendLog(QByteArrayLiteral("Unreadable journal of an interrupted update removed.\n"));
+        return;
+    }
+    if (journal->state == UpdateJournal::State::Saving) {
+        // Cut short before the installation was touched: only its leftovers go.
+        QDir(journal->backupDirectory).removeRecursively();
+        if (!journal->toolCacheDirectory.isEmpty())
+            QDir(journal->toolCacheDirectory).removeRecursively();
+        QFile::remove(journalPath);
+        appendLog(QByteArrayLiteral("Unfinished backup of an interrupted update removed: ")
+                  + journal->backupDirectory.toUtf8() + '\n');
+        return;
+    }
+    if (!QFileInfo(journal->backupDirectory).isDir()) {
+        QFile::remove(journalPath);
+        appendLog(QByteArrayLiteral("Journal of an interrupted update removed, its backup is gone: ")
+                  + journal->backupDirectory.toUtf8() + '\n');
+        return;
+    }
+    m_cutShortRun = std::move(journal);
+}
+
+bool UpdateDialog::rollBackCutShortRun()
+{
+    if (!m_cutShortRun)
+        return true;
+    QString errorMessage;
+    if (!m_installationBackup.restoreInterrupted(*m_cutShortRun, errorMessage)) {
+        // Both the journal and that backup stay for the next try.
+        finishWithError(errorMessage, false);
+        return false;
+    }
+    appendLog(QByteArrayLiteral("Interrupted update rolled back from ")
+              + m_cutShortRun->backupDirectory.toUtf8() + '\n');
+    m_cutShortRun.reset();
+    return true;
 }
 
 void UpdateDialog::handleOutput()
@@ -327,6 +380,8 @@ void UpdateDialog::finishSuccessfully()
     }
 
     m_finished = true;
+    // The installation is no longer at stake.
+    QFile::remove(m_installationBackup.journalPath);
     m_progressBar->setRange(0, 1);
     m_progressBar->setValue(1);
     m_statusLabel->setText(QDialog::tr("Обновление завершено. Запуск Corvatone..."));

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <optional>
 
 class QCloseEvent;
 class QLabel;
@@ -55,6 +56,12 @@ public:
     void appendLog(const QByteArray &chunk);
 
 private:
+    // Cleans up after a run of this installation that was cut short while it
+    // made its backup, and remembers one cut short later for startUpdate().
+    void readJournalOfCutShortRun();
+    // Brings back the installation that a run cut short had saved; false
+    // when the run has ended because it could not.
+    [[nodiscard]] bool rollBackCutShortRun();
     void handleOutput();
     void handleProcessError(QProcess::ProcessError error);
     void handleProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -84,6 +91,8 @@ private:
     bool m_finished = false;
     // Measures the handshake and exit-wait limits.
     QElapsedTimer m_runTimer;
+    // The journal of a run of this installation that was cut short after its backup.
+    std::optional<UpdateJournal> m_cutShortRun;
     // The last bytes passed to appendLog(), searched for the tool's abort markers.
     QByteArray m_logTail;
 };

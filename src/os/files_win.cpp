@@ -202,10 +202,13 @@ Status copyFileContent(const std::u16string &source, const std::u16string &desti
         Status status = failure(error);
         // Replacing a file that another program holds open without delete
         // sharing is refused as access denied, not as a sharing violation.
-        // The caller has cleared a read-only attribute before, so this is the
-        // one reason left that goes away by itself.
-        if (error == ERROR_ACCESS_DENIED)
-            status.fileHeld = true;
+        // The caller has cleared a read-only attribute before, so unless a
+        // folder stands in the way, this is the one reason left, and it goes
+        // away by itself.
+        if (error == ERROR_ACCESS_DENIED) {
+            const DWORD existing = GetFileAttributesW(wide(systemPath(destination)));
+            status.fileHeld = existing == INVALID_FILE_ATTRIBUTES || !(existing & FILE_ATTRIBUTE_DIRECTORY);
+        }
         return status;
     }
     cleanup.keep();
