@@ -12,6 +12,7 @@
 // handoff file is <installation>.handoff beside the installation folder, and
 // <installation>.expected keeps the version asked for.
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -37,6 +38,17 @@ QString expectedFile() { return QCoreApplication::applicationDirPath() + QString
 
 // The helper inherits the client's environment, so its temporary folder too.
 QString seeLog() { return QStringLiteral(" See ") + QDir::temp().filePath(QStringLiteral("Corvatone-update.log")); }
+
+// The helper's journal of an update of this installation that has not ended:
+// "Corvatone-update-" + the SHA-256 (lowercase hex) of the client's own path,
+// made canonical and case-folded and taken as UTF-8, + ".journal".
+QString journalFile()
+{
+    const QByteArray key = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath().toCaseFolded().toUtf8();
+    return QDir::temp().filePath(QStringLiteral("Corvatone-update-")
+                                 + QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex())
+                                 + QStringLiteral(".journal"));
+}
 
 // The whole file; empty when it cannot be read. The file is closed again on
 // return: on Windows a handle of the client's own would make replacing it fail.
@@ -92,6 +104,9 @@ void reportLastUpdate()
     const QString installed = installedVersion();
     if (record.startsWith("error\n"))
         say(QStringLiteral("The last update failed:\n") + QString::fromUtf8(record.mid(6)));
+    else if (record == "continue" && QFile::exists(journalFile()))
+        say(QStringLiteral("The last update was cut short (or the helper is still at work): the installation may be "
+                           "half updated. Starting the update again brings it back as it was first, then updates it."));
     else if (record == "continue" && !expected.isEmpty() && installed == expected)
         say(QStringLiteral("The last update installed version %1.").arg(expected));
     else if (record == "continue")
