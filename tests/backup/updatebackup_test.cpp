@@ -220,4 +220,49 @@ TEST_F(UpdateBackupTest, FileCopyCommitsNothingOnFailure)
     EXPECT_EQ(readFile(path("dest")), "former");
 }
 
+// Only a failure that says another program holds the file is tried again.
+TEST_F(UpdateBackupTest, RestoreWaitsForAHeldFileOnly)
+{
+    install({{"a.txt", "a"}});
+    for (const bool held : {true, false}) {
+        UpdateBackup backup;
+        ASSERT_TRUE(backup.create(installation, message, {}));
+        ASSERT_TRUE(writeFile(installed("a.txt"), "changed"));
+        fakeos::hooks().copyFileContent = [held, calls = 0](const std::u16string &source, const std::u16string &destination, const os::Progress &progress) mutable {
+            os::Status refused = fakeos::failed(held ? 32 : 5);
+            refused.fileHeld = held;
+            return ++calls <= 2 ? refused : os::posix::copyFileContent(source, destination, progress);
+        };
+        EXPECT_EQ(backup.restore(message), held);
+        EXPECT_EQ(fakeos::counts().copyFileContent, held ? 4 : 2);
+        EXPECT_EQ(readFile(installed("a.txt")), held ? "a" : "changed");
+        fakeos::reset();
+    }
+}
+
+// A journal is read back whole, and one whose saved files lie outside the installation is no journal.
+TEST_F(UpdateBackupTest, JournalKeepsWhatTheRestoreNeedsAndNothingOutside)
+{
+    UpdateJournal journal;
+    journal.state = UpdateJournal::State::Saved;
+    journal.installationDirectory = installation;
+    journal.backupDirectory = path("backup");
+    journal.files = QStringList{"a.txt", "sub/b.dll"};
+    journal.fileAttributes = {1, 0x22};
+    journal.shortcuts = {{path("desktop/Corvatone.lnk"), path("backup/external-shortcuts/0.lnk")}};
+    journal.shortcutAttributes = {2};
+    ASSERT_TRUE(journal.write(path("journal")));
+    const auto read = UpdateJournal::read(path("journal"));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->files, journal.files);
+    EXPECT_EQ(read->fileAttributes, journal.fileAttributes);
+    EXPECT_EQ(read->shortcuts, journal.shortcuts);
+    EXPECT_EQ(read->shortcutAttributes, journal.shortcutAttributes);
+    for (const char *outside : {"../a.txt", "sub/../../a.txt", "/etc/a.txt", "sub\\..\\..\\a.txt"}) {
+        journal.files = QStringList{QString::fromUtf8(outside)};
+        ASSERT_TRUE(journal.write(path("journal")));
+        EXPECT_FALSE(UpdateJournal::read(path("journal"))) << outside;
+    }
+}
+
 } // namespace
