@@ -1,13 +1,13 @@
 #include "app/startup.h"
 
 #include "common/updaterun.h"
+#include "dialog/messagebox.h"
 #include "dialog/updatedialog.h"
 #include "probes/updateshortcuts.h"
 
 #include <QApplication>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
-#include <QMessageBox>
 
 int qMain(int argc, char **argv)
 {
@@ -57,11 +57,8 @@ int qMain(int argc, char **argv)
     QString workingDirectory = parser.value(workingDirectoryOption);
     if (maintenanceToolPath.isEmpty() || repositoryUrl.isEmpty() || applicationPath.isEmpty()
         || workingDirectory.isEmpty()) {
-        QMessageBox box(QMessageBox::Critical, QObject::tr("Обновление Corvatone"),
-                        QObject::tr("Не заданы обязательные параметры обновления."),
-                        QMessageBox::Ok);
-        box.setTextFormat(Qt::PlainText);
-        box.exec();
+        showMessage(nullptr, QMessageBox::Critical, QObject::tr("Обновление Corvatone"),
+                    QObject::tr("Не заданы обязательные параметры обновления."));
         return 2;
     }
 

@@ -1,6 +1,7 @@
 #include "dialog/updatedialog.h"
 
 #include "common/savefile.h"
+#include "dialog/messagebox.h"
 #include "common/updaterun.h"
 #include "probes/updateinstallation.h"
 #include "probes/updateprocesses.h"
@@ -42,15 +43,6 @@ constexpr int QuitDelayMs = 500;
     if (file.write(content) != content.size())
         return false;
     return commitSaveFile(file);
-}
-
-// A modal box with a single OK button. The text is shown as written: it may
-// carry file names of the installation, which must not be read as markup.
-void showMessage(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text)
-{
-    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
 }
 
 } // namespace

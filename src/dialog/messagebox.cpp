@@ -1,0 +1,8 @@
+#include "dialog/messagebox.h"
+
+void showMessage(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
