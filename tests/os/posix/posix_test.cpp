@@ -128,7 +128,7 @@ TEST(PathConversion, LongPathsTakeTheirExtendedForm)
     const std::u16string tail(256, u'a');
     const std::pair<std::u16string, std::u16string> cases[] = {
         {u"C:\\" + tail, u"C:\\" + tail}, // 259 characters: as it is
-        {u"C:\\" + tail + u"/b.dll", u"\\\\?\\C:\\" + tail + u"\\b.dll"},
+        {u"C:\\" + tail + u"/", u"\\\\?\\C:\\" + tail + u"\\"}, // 260
         {u"\\\\server\\share\\" + tail, u"\\\\?\\UNC\\server\\share\\" + tail},
         {u"\\\\?\\C:\\" + tail, u"\\\\?\\C:\\" + tail},
         {u"relative\\" + tail, u"relative\\" + tail},
