@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSysInfo>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
@@ -43,6 +44,23 @@ constexpr int QuitDelayMs = 500;
     if (file.write(content) != content.size())
         return false;
     return commitSaveFile(file);
+}
+
+// A lock file is taken over when the process it names has ended. One that
+// names this very process was left by a run that ended with its machine (a
+// power cut), and the system has given its process id to this run since: it
+// looks held by a live updater, but by none that holds it.
+[[nodiscard]] bool takeOverOwnLeftoverLock(QLockFile &lock)
+{
+    qint64 pid = 0;
+    QString hostname;
+    QString application;
+    // Windows keeps the computer's name in capitals, the host name in any case.
+    if (!lock.getLockInfo(&pid, &hostname, &application) || pid != QCoreApplication::applicationPid()
+        || (!hostname.isEmpty() && hostname.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) != 0)) {
+        return false;
+    }
+    return lock.removeStaleLockFile() && lock.tryLock(0);
 }
 
 } // namespace
@@ -131,7 +149,7 @@ void UpdateDialog::prepareUpdate()
 {
     m_installationLock = std::make_unique<QLockFile>(UpdateRun::lockPath(m_applicationPath));
     m_installationLock->setStaleLockTime(0);
-    if (!m_installationLock->tryLock(0)) {
+    if (!m_installationLock->tryLock(0) && !takeOverOwnLeftoverLock(*m_installationLock)) {
         finishWithError(QDialog::tr("Обновление этой установки уже выполняется."), false);
         return;
     }

@@ -296,11 +296,14 @@ QString protection(const QString &file, const QStringList &change = {})
             QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
         return QFileInfo(file).permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther) ? QString() : u"R"_s;
     }
-    if (!change.isEmpty() && !runTarget(u"attrib"_s, change + QStringList{target().path(file)}))
-        return u"?"_s;
-    // attrib prints the letters of the attributes before the path.
-    const QString shown = QString::fromUtf8(runTarget(u"attrib"_s, {target().path(file)}).value_or("?"));
-    return QString(shown.contains(u'R') ? u"R"_s : QString()) + (shown.section(u':', 0, 0).contains(u'H') ? u"H"_s : QString());
+    // Wine's attrib applies one change a call.
+    for (const QString &one : change) {
+        if (!runTarget(u"attrib"_s, {one, target().path(file)}))
+            return u"?"_s;
+    }
+    // attrib prints the letters of the attributes before the path, which begins with the drive.
+    const QString shown = QString::fromUtf8(runTarget(u"attrib"_s, {target().path(file)}).value_or("?")).section(u':', 0, 0).chopped(1);
+    return QString(shown.contains(u'R') ? u"R"_s : QString()) + (shown.contains(u'H') ? u"H"_s : QString());
 }
 
 // What the window shows during the backup. The backup blocks the program;
@@ -371,11 +374,14 @@ TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
     // A shortcut into the installation, in a folder given on the command line.
     const QString links = sandbox.root.filePath(u"Ярлыки"_s);
     const QString shortcut = links + u"/Corvatone.lnk"_s;
-    // A read-only file that the update does not touch, and a read-only hidden shortcut, as Windows refuses to overwrite them.
-    ASSERT_TRUE(sandbox.valid && enlarge(sandbox) && sandbox.makeShortcut(shortcut) && sandbox.addFile(u"readonly.dat"_s, "2.3.1 data"));
+    // A read-only file and a read-only hidden link that the update does not touch, which Windows refuses to overwrite.
+    const QString readOnly = sandbox.installation + u"/readonly.dat"_s;
+    const QString hiddenLink = sandbox.installation + u"/tools/Safe mode.lnk"_s;
+    ASSERT_TRUE(sandbox.valid && enlarge(sandbox) && sandbox.makeShortcut(shortcut) && sandbox.addFile(u"readonly.dat"_s, "2.3.1 data")
+                && sandbox.addFile(u"tools/Safe mode.lnk"_s, "safe mode link"));
     const QString protectedLink = target().windows ? u"RH"_s : u"R"_s;
-    ASSERT_EQ(protection(sandbox.installation + u"/readonly.dat"_s, {u"+R"_s}), u"R"_s);
-    ASSERT_EQ(protection(shortcut, {u"+R"_s, u"+H"_s}), protectedLink);
+    ASSERT_EQ(protection(readOnly, {u"+R"_s}), u"R"_s);
+    ASSERT_EQ(protection(hiddenLink, {u"+R"_s, u"+H"_s}), protectedLink);
     const QByteArray link = readFile(shortcut);
     ASSERT_TRUE(sandbox.setToolScenario("write app/data.txt half-written\ndelete app/plugins\ndelete README.txt\ndelete " + target().path(shortcut).toUtf8()
                                         + "\nwrite app/extra.txt added\ncomponents 2.3.2\nerr Error during installation process: disk full\\n\nexit 1\n"));
@@ -404,8 +410,8 @@ TEST(UpdaterRun, FailedUpdateRollsBackTellsTheClientAndWaitsForTheUser)
     expected[u"app/extra.txt"_s] = "added";
     EXPECT_EQ(sandbox.files(), expected);
     EXPECT_EQ(readFile(shortcut), link);
-    EXPECT_EQ(protection(sandbox.installation + u"/readonly.dat"_s), u"R"_s);
-    EXPECT_EQ(protection(shortcut), protectedLink);
+    EXPECT_EQ(protection(readOnly), u"R"_s);
+    EXPECT_EQ(protection(hiddenLink), protectedLink);
     // The client is running again and the lock is free while the message is shown.
     ASSERT_TRUE(QTest::qWaitFor([&] { return sandbox.clientStarts().size() == 1; }, 10000));
     EXPECT_EQ(sandbox.clientStarts()[0][u"arguments"_s].toVariant().toStringList(), QStringList{u"--after-failure"_s});
@@ -570,10 +576,12 @@ TEST(UpdaterRun, RunCutShortIsRolledBackByTheNextRun)
         const auto first = sandbox.start(arguments);
         ASSERT_TRUE(first && sandbox.answer() && QTest::qWaitFor([&] { return QFileInfo::exists(changed); }, 60000));
         // Every process of the run ends at once.
-        if (target().windows)
+        if (target().windows) {
             QProcess::execute(QStringLiteral(WINE_RUN_PATH), {target().wineState, u"--server"_s, u"-k"_s});
-        else
+            QProcess::execute(QStringLiteral(WINE_RUN_PATH), {target().wineState, u"--server"_s, u"-w"_s});
+        } else {
             QProcess::execute(u"pkill"_s, {u"-KILL"_s, u"-f"_s, tool});
+        }
         first->kill();
         ASSERT_TRUE(first->waitForFinished());
         const QStringList backups = sandbox.tempEntries(u"Corvatone-update-backup-*"_s);
@@ -593,10 +601,12 @@ TEST(UpdaterRun, RunCutShortIsRolledBackByTheNextRun)
 
         ASSERT_TRUE(setScenario("write app/new.dll feature\ncomponents 2.3.2\n"));
         const auto updater = sandbox.start(arguments);
-        ASSERT_TRUE(updater && sandbox.answer());
+        ASSERT_TRUE(updater && sandbox.answer()) << readFile(sandbox.handoff).toStdString();
         if (next == Next::CannotRollBack) {
             ASSERT_FALSE(window(ErrorTitle, updater->processId()).isEmpty());
-            EXPECT_EQ(readFile(sandbox.handoff), u"error\nНе удалось восстановить README.txt. Резервная копия сохранена: "_s.toUtf8() + target().path(backup).replace(u'\\', u'/').toUtf8());
+            const QString record = QString::fromUtf8(readFile(sandbox.handoff));
+            EXPECT_TRUE(record.startsWith(u"error\nНе удалось восстановить README.txt. Резервная копия сохранена: "_s) && record.endsWith(u'/' + backups[0]))
+                << record.toStdString();
             closeAfterFailure(*updater);
             // Nothing more was touched: the journal and the backup stay for the next try; the client stays stopped.
             EXPECT_EQ(sandbox.tempEntries(u"Corvatone-update-*.journal"_s), journal);
