@@ -1,10 +1,10 @@
 #pragma once
 
 #include "backup/updatebackup.h"
+#include "dialog/runclock.h"
 
 #include <QByteArray>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLockFile>
 #include <QProcess>
@@ -83,7 +83,7 @@ private:
     // Set once the run has ended; never cleared.
     bool m_finished = false;
     // Measures the handshake and exit-wait limits.
-    QElapsedTimer m_runTimer;
+    RunClock m_runTimer;
     // The last bytes passed to appendLog(), searched for the tool's abort markers.
     QByteArray m_logTail;
 };

@@ -27,6 +27,7 @@ namespace {
 
 const QString Repository = u"https://updates.example.invalid/repo"_s;
 const QString Waiting = u"Ожидание закрытия Corvatone..."_s;
+const QString WaitingLong = u"Ожидание закрытия Corvatone. Закройте также другие копии приложения."_s;
 const QString ExitCode1 = u"Maintenance tool завершился с кодом 1."_s;
 
 struct Box
@@ -46,7 +47,7 @@ os::ProcessSnapshot clientsRunning()
 // Each test runs in its own temporary folder, with an installation of plain
 // files and the stand-in tool and client in a folder of their own. Every
 // message box is recorded and answered with OK, and a test may have the
-// client answer the handshake.
+// client answer the handshake. The run's clock moves only when a test moves it.
 class DialogTest : public ::testing::Test
 {
 protected:
@@ -66,9 +67,9 @@ protected:
                 EXPECT_EQ(box->buttons().size(), 1);
                 box->button(QMessageBox::Ok)->click();
             }
-            if (!answer.isNull() && !sinceReady.isValid() && readFile(handoff) == "ready") {
-                sinceReady.start();
-                QTimer::singleShot(answerDelayMs, &m_poll, [this] { EXPECT_TRUE(writeFile(handoff, answer)); });
+            if (!answer.isNull() && !answering && readFile(handoff) == "ready") {
+                answering = true;
+                QTimer::singleShot(300, &m_poll, [this] { EXPECT_TRUE(writeFile(handoff, answer)); });
             }
         });
         m_poll.start(5);
@@ -112,10 +113,9 @@ protected:
     QStringList arguments{u"--profile"_s, QString(), u"two words"_s};
     QStringList shortcutFolders;
     std::function<os::ProcessSnapshot()> snapshot;
-    // What the client writes, and how long after "ready"; null for no answer.
+    // What the client writes a while after "ready"; null for no answer.
     QByteArray answer;
-    int answerDelayMs = 300;
-    QElapsedTimer sinceReady;
+    bool answering = false;
     QList<Box> boxes;
 
 private:
@@ -348,35 +348,47 @@ TEST_F(DialogTest, ClientThatCannotBeStartedIsReported)
     EXPECT_EQ(boxes[1].icon, QMessageBox::Warning);
 }
 
-TEST_F(DialogTest, ClientThatNeverConfirmsEndsTheRunAfterFifteenSeconds)
+TEST_F(DialogTest, ClientThatNeverConfirmsEndsTheRunAtFifteenSeconds)
 {
     // Only the exact "continue" counts.
     answer = "continue\n";
     auto dialog = makeDialog(handoff);
-    ASSERT_TRUE(waitForBoxes(1, 20000));
-    EXPECT_GE(sinceReady.elapsed(), 14900);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(handoff) == answer; }));
+    RunClock::advanceForTesting(14999);
+    dialog->waitForConfirmation();
+    EXPECT_TRUE(boxes.isEmpty());
+    RunClock::advanceForTesting(1);
+    dialog->waitForConfirmation();
+    ASSERT_EQ(boxes.size(), 1);
     const QString message = u"Клиент не подтвердил начало обновления. Повторите попытку."_s;
     EXPECT_EQ(boxes[0].text, errorText(message));
     EXPECT_EQ(readFile(handoff), "error\n" + message.toUtf8());
     EXPECT_EQ(fakeos::counts().processSnapshot, 0);
 }
 
-TEST_F(DialogTest, ClientThatStaysEndsTheRunAfterThirtySeconds)
+TEST_F(DialogTest, ClientThatStaysEndsTheRunAtThirtySecondsFromTheAnswer)
 {
-    // The limits count from the answer, which comes late.
     snapshot = clientsRunning;
-    answer = "continue";
-    answerDelayMs = 3000;
     auto dialog = makeDialog(handoff);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(handoff) == "continue"; }, 5000));
-    QElapsedTimer sinceAnswer;
-    sinceAnswer.start();
-    QTest::qWait(2500);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(handoff) == "ready"; }));
+    // The limits count from the answer, which comes late.
+    RunClock::advanceForTesting(14000);
+    ASSERT_TRUE(writeFile(handoff, "continue"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fakeos::counts().processSnapshot > 0; }));
+    // Moves the clock on and waits for the next look at the processes.
+    const auto lookAfter = [](qint64 ms) {
+        RunClock::advanceForTesting(ms);
+        const int looks = fakeos::counts().processSnapshot;
+        return QTest::qWaitFor([&] { return fakeos::counts().processSnapshot > looks; });
+    };
+    ASSERT_TRUE(lookAfter(2999));
     EXPECT_EQ(labelText(*dialog), Waiting);
-    QTest::qWait(1000);
-    EXPECT_EQ(labelText(*dialog), u"Ожидание закрытия Corvatone. Закройте также другие копии приложения."_s);
-    ASSERT_TRUE(waitForBoxes(1, 35000));
-    EXPECT_GE(sinceAnswer.elapsed(), 29900);
+    ASSERT_TRUE(lookAfter(1));
+    EXPECT_EQ(labelText(*dialog), WaitingLong);
+    ASSERT_TRUE(lookAfter(26999));
+    EXPECT_TRUE(boxes.isEmpty());
+    ASSERT_TRUE(lookAfter(1));
+    ASSERT_EQ(boxes.size(), 1);
     EXPECT_EQ(boxes[0].text, errorText(u"Corvatone ещё запущен. Закройте все его окна, включая тестовую версию, и повторите обновление. Процессы: 12, 34."_s));
     EXPECT_TRUE(readFile(logPath).contains("\nUpdate not started: running client PIDs: 12, 34\n\nUpdate error: "));
     EXPECT_TRUE(clientStarts(clientPath).isEmpty());
@@ -499,6 +511,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"Corvatone Updater"_s);
     QApplication::setQuitOnLastWindowClosed(false);
+    RunClock::stopForTesting();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
