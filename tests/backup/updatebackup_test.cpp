@@ -212,21 +212,6 @@ TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupAndNeverWritesThroughALinked
     }
 }
 
-TEST_F(UpdateBackupTest, RepeatedCreateForgetsTheEarlierBackup)
-{
-    install({{"old.txt", "old"}});
-    ASSERT_TRUE(writeFile(path("Other/new.txt"), "new"));
-    UpdateBackup backup;
-    ASSERT_TRUE(backup.create(installation, message, {}));
-    const QString first = saved(backup);
-    ASSERT_TRUE(backup.create(path("Other"), message, {}));
-    EXPECT_FALSE(QFileInfo::exists(first));
-    EXPECT_EQ(backup.files, QStringList{"new.txt"});
-    EXPECT_FALSE(backup.create("/", message, {}));
-    EXPECT_FALSE(backup.complete);
-    EXPECT_TRUE(backup.files.isEmpty());
-}
-
 TEST_F(UpdateBackupTest, FileCopyCommitsNothingOnFailure)
 {
     ASSERT_TRUE(writeFile(path("source"), QByteArray(3 * 1048576 + 17, 'x')) && writeFile(path("dest"), "former"));
