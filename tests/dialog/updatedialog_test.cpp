@@ -27,7 +27,6 @@ namespace {
 const QString Repository = u"https://updates.example.invalid/repo"_s;
 const QString Waiting = u"Ожидание закрытия Corvatone..."_s;
 const QString WaitingLong = u"Ожидание закрытия Corvatone. Закройте также другие копии приложения."_s;
-const QString ExitCode1 = u"Maintenance tool завершился с кодом 1."_s;
 
 struct Box
 {
@@ -153,47 +152,59 @@ TEST_F(DialogTest, WindowStaysOpenUntilTheRunHasEnded)
     EXPECT_FALSE(dialog->isVisible());
 }
 
-TEST_F(DialogTest, FailuresBeforeTheClientHasExitedDoNotRestartIt)
+// Where a run fails before the client has exited, which it never restarts.
+enum EarlyFault { NoTool, NoClient, NoHandoffFolder, NoTemporaryFolder, ScanFails };
+
+struct EarlyFailureRow
 {
-    const QString missing = u"Не найдены файлы клиента или программы обновления."_s;
+    const char *name;
+    EarlyFault fault;
+    const char *message;
+};
+
+void PrintTo(const EarlyFailureRow &row, std::ostream *out) { *out << row.name; }
+
+const EarlyFailureRow EarlyFailureRows[] = {
+    {"ToolMissing", NoTool, "Не найдены файлы клиента или программы обновления."},
+    {"ClientMissing", NoClient, "Не найдены файлы клиента или программы обновления."},
+    {"HandoffFolderMissing", NoHandoffFolder,
+     "Не удалось подготовить передачу управления обновлению."},
+    {"NoTemporaryFolder", NoTemporaryFolder, "Не удалось создать временный каталог обновления."},
+    {"ProcessScanFails", ScanFails, "Не удалось проверить завершение клиента (ошибка Windows 5)."},
+};
+
+class EarlyFailure : public DialogTest, public ::testing::WithParamInterface<EarlyFailureRow>
+{
+};
+
+TEST_P(EarlyFailure, EndsTheRunAndLeavesTheClientAlone)
+{
+    const EarlyFault fault = GetParam().fault;
     const QString none = path(u"bin/none.exe"_s);
-    const struct
-    {
-        QString tool;
-        QString client;
-        QString handoff;
-        bool tmpIsFile;
-        quint32 scanError;
-        QString message;
-    } cases[] = {
-        {none, clientPath, {}, false, 0, missing},
-        {toolPath, none, {}, false, 0, missing},
-        {toolPath, clientPath, path(u"no/such/dir/handoff"_s), false, 0, u"Не удалось подготовить передачу управления обновлению."_s},
-        {toolPath, clientPath, {}, true, 0, u"Не удалось создать временный каталог обновления."_s},
-        {toolPath, clientPath, {}, false, 5, u"Не удалось проверить завершение клиента (ошибка Windows 5)."_s},
-    };
-    ASSERT_TRUE(writeFile(path(u"file"_s), ""));
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.message.toStdString());
-        ASSERT_TRUE(writeFile(logPath, "previous\n"));
-        boxes.clear();
-        const int scans = fakeos::counts().processSnapshot;
-        snapshot = [&] { return os::ProcessSnapshot{{}, c.scanError}; };
-        // No temporary directory can be made below a file.
-        qputenv("TMPDIR", (c.tmpIsFile ? path(u"file"_s) : tmp).toUtf8());
-        UpdateDialog dialog(c.tool, Repository, c.client, install, c.handoff, arguments, {}, {});
-        qputenv("TMPDIR", tmp.toUtf8());
-        dialog.show();
-        ASSERT_TRUE(waitForBoxes(1));
-        EXPECT_EQ(boxes[0].text, errorText(c.message));
-        EXPECT_TRUE(lockFiles().isEmpty());
-        // The log is opened only once the files are found, and the scan is never repeated.
-        EXPECT_EQ(readFile(logPath).startsWith("Repository: "), !c.handoff.isEmpty() || c.scanError);
-        QTest::qWait(300);
-        EXPECT_EQ(fakeos::counts().processSnapshot - scans, c.scanError ? 1 : 0);
-    }
+    ASSERT_TRUE(writeFile(logPath, "previous\n") && writeFile(path(u"file"_s), ""));
+    snapshot = [&] { return os::ProcessSnapshot{{}, fault == ScanFails ? 5u : 0u}; };
+    // No temporary directory can be made below a file.
+    if (fault == NoTemporaryFolder)
+        qputenv("TMPDIR", path(u"file"_s).toUtf8());
+    const QString tool = fault == NoTool ? none : toolPath;
+    const QString client = fault == NoClient ? none : clientPath;
+    const QString handoffFile = fault == NoHandoffFolder ? path(u"no/dir/handoff"_s) : QString();
+    UpdateDialog dialog(tool, Repository, client, install, handoffFile, arguments, {}, {});
+    qputenv("TMPDIR", tmp.toUtf8());
+    dialog.show();
+    ASSERT_TRUE(waitForBoxes(1));
+    EXPECT_EQ(boxes[0].text, errorText(QString::fromUtf8(GetParam().message)));
+    EXPECT_TRUE(lockFiles().isEmpty());
+    // The log is opened only once the files are found, and the scan is never repeated.
+    EXPECT_EQ(readFile(logPath).startsWith("Repository: "),
+              fault == NoHandoffFolder || fault == ScanFails);
+    QTest::qWait(300);
+    EXPECT_EQ(fakeos::counts().processSnapshot, fault == ScanFails ? 1 : 0);
     EXPECT_TRUE(clientStarts(clientPath).isEmpty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, EarlyFailure, ::testing::ValuesIn(EarlyFailureRows),
+                         testsupport::rowName);
 
 TEST_F(DialogTest, SuccessfulRunWaitsForTheClientAndRestartsIt)
 {
@@ -231,60 +242,84 @@ TEST_F(DialogTest, FormerClientNameRestartsTheCurrentClientBesideIt)
     QTest::qWait(600);
 }
 
-TEST_F(DialogTest, FailuresFromTheBackupOnAreRolledBackAndRestartTheClient)
+// A run that fails from the backup on: what the tool does, and the message, or
+// its start where it ends with a blank.
+struct RollbackRow
 {
-    const QString aborted = u"Обновление отменено: осталась работающая копия Corvatone. Закройте все окна приложения, "
-                            "включая тестовую версию, и повторите обновление."_s;
-    const QByteArray markers = "out stopProcessesForUpdates Update aborted!\\n\n";
-    // A file whose name looks like markup cannot be read for the backup.
+    const char *name;
+    const char *scenario;
+    const char *expectedVersion;
+    const char *message;
+};
+
+void PrintTo(const RollbackRow &row, std::ostream *out) { *out << row.name; }
+
+const char *const Aborted = "Обновление отменено: осталась работающая копия Corvatone. Закройте "
+                            "все окна приложения, включая тестовую версию, и повторите обновление.";
+const char *const ExitCode1 = "Maintenance tool завершился с кодом 1.";
+
+const RollbackRow RollbackRows[] = {
+    // With the backup line before it, the log runs past 16384 bytes within the
+    // markers: the tail keeps the last bytes, and every chunk is shorter than it.
+    {"AbortMarkersAcrossChunks",
+     "flood 16340 out\nerr stopProcessesForUpdates\\n\nout Update aborted!\\n\nexit 1", "",
+     Aborted},
+    {"AbortMarkersInOtherCase", "out stopProcessesForUpdates\\n\nout update aborted!\nexit 1", "",
+     ExitCode1},
+    // The markers count within the last 16384 bytes of output, and not a byte further.
+    {"AbortMarkersAtTheTailsStart",
+     "out stopProcessesForUpdates Update aborted!\\n\nflood 16344 out\nexit 1", "", Aborted},
+    {"AbortMarkersPastTheTail",
+     "out stopProcessesForUpdates Update aborted!\\n\nflood 16345 out\nexit 1", "", ExitCode1},
+    {"VersionNotInstalled", "components 2.3.1", "2.3.2",
+     "Установщик завершился, но версия 2.3.2 не установлена. Проверьте журнал и повторите "
+     "обновление."},
+    // Ends with a blank: the code of a crash is not fixed.
+    {"ToolCrashes", "crash", "", "Maintenance tool завершился с кодом "},
+    {"BackupFails", "exit 0", "", "Не удалось сохранить резервную копию: %2 <b>bold</b>.dat"},
+};
+
+class Rollback : public DialogTest, public ::testing::WithParamInterface<RollbackRow>
+{
+};
+
+TEST_P(Rollback, RestoresTheInstallationAndRestartsTheClient)
+{
+    const QByteArray scenario = GetParam().scenario;
+    const QString message = QString::fromUtf8(GetParam().message);
+    // A file whose name looks like markup, which cannot be read where the backup must fail.
     const QString unreadable = u"%2 <b>bold</b>.dat"_s;
     ASSERT_TRUE(writeFile(install + u'/' + unreadable, "x"));
     original.insert(unreadable, "x");
-    const struct
-    {
-        QByteArray scenario;
-        QString expectedVersion;
-        QString message;
-    } cases[] = {
-        // With the backup line before it, the log runs past 16384 bytes within the
-        // markers: the tail keeps the last bytes, and every chunk is shorter than it.
-        {"flood 16340 out\nerr stopProcessesForUpdates\\n\nout Update aborted!\\n\nexit 1", {}, aborted},
-        {"out stopProcessesForUpdates\\n\nout update aborted!\nexit 1", {}, ExitCode1},
-        // The markers count within the last 16384 bytes of output, and not a byte further.
-        {markers + "flood 16344 out\nexit 1", {}, aborted},
-        {markers + "flood 16345 out\nexit 1", {}, ExitCode1},
-        {"components 2.3.1", u"2.3.2"_s, u"Установщик завершился, но версия 2.3.2 не установлена. Проверьте журнал и повторите обновление."_s},
-        // Ends with a space: the code of a crash is not fixed.
-        {"crash", {}, u"Maintenance tool завершился с кодом "_s},
-        {"exit 0", {}, u"Не удалось сохранить резервную копию: "_s + unreadable},
-    };
-    int run = 0;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.scenario.toStdString());
-        boxes.clear();
-        if (c.message.startsWith(u"Не удалось сохранить"_s)) {
-            fakeos::hooks().fileAttributes = [](const std::u16string &file) {
-                return QString::fromStdU16String(file).endsWith(u"</b>.dat"_s) ? os::InvalidFileAttributes : os::posix::fileAttributes(file);
-            };
-        }
-        QFile::remove(install + u"/added.dat"_s);
-        toolScenario("write app.dat changed\ndelete data\nwrite added.dat new\n" + c.scenario);
-        auto dialog = makeDialog({}, c.expectedVersion);
-        ASSERT_TRUE(waitForBoxes(1));
-        const QString text = boxes[0].text;
-        EXPECT_TRUE(c.message.endsWith(u' ') ? text.startsWith(c.message) : text == errorText(c.message)) << text.toStdString();
-        EXPECT_EQ(boxes[0].format, Qt::PlainText);
-        // The log keeps all output, also what has left the tail.
-        EXPECT_TRUE(readFile(logPath).endsWith("\nUpdate error: " + text.left(text.indexOf(u"\n\nЛог: "_s)).toUtf8() + '\n'));
-        EXPECT_EQ(readFile(logPath).count("stopProcessesForUpdates Update aborted!\n"), c.scenario.count("stopProcessesForUpdates Update aborted!"));
-        QMap<QString, QByteArray> files = filesBelow(install);
-        files.remove(u"components.xml"_s);
-        // What the update added stays; the tool never ran when the backup failed.
-        EXPECT_EQ(files.remove(u"added.dat"_s) == 0, c.scenario == "exit 0");
-        EXPECT_EQ(files, original);
-        EXPECT_TRUE(waitForStarts(clientPath, ++run));
+    if (scenario == "exit 0") {
+        fakeos::hooks().fileAttributes = [](const std::u16string &file) {
+            return QString::fromStdU16String(file).endsWith(u"</b>.dat"_s)
+                    ? os::InvalidFileAttributes
+                    : os::posix::fileAttributes(file);
+        };
     }
+    toolScenario("write app.dat changed\ndelete data\nwrite added.dat new\n" + scenario);
+    auto dialog = makeDialog({}, QString::fromUtf8(GetParam().expectedVersion));
+    ASSERT_TRUE(waitForBoxes(1));
+    const QString text = boxes[0].text;
+    EXPECT_TRUE(message.endsWith(u' ') ? text.startsWith(message) : text == errorText(message))
+            << text.toStdString();
+    EXPECT_EQ(boxes[0].format, Qt::PlainText);
+    // The log keeps all output, also what has left the tail.
+    const QByteArray log = readFile(logPath);
+    const QByteArray shown = text.section(u"\n\nЛог: "_s, 0, 0).toUtf8();
+    EXPECT_TRUE(log.endsWith("\nUpdate error: " + shown + '\n'));
+    const char *const markers = "stopProcessesForUpdates Update aborted!";
+    EXPECT_EQ(log.count(markers + QByteArray("\n")), scenario.count(markers));
+    QMap<QString, QByteArray> files = filesBelow(install);
+    files.remove(u"components.xml"_s);
+    // What the update added stays; the tool never ran when the backup failed.
+    EXPECT_EQ(files.remove(u"added.dat"_s) == 0, scenario == "exit 0");
+    EXPECT_EQ(files, original);
+    EXPECT_TRUE(waitForStarts(clientPath, 1));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Rollback, ::testing::ValuesIn(RollbackRows), testsupport::rowName);
 
 TEST_F(DialogTest, ToolThatCannotStartIsReportedAfterStartUpdateReturns)
 {
@@ -487,8 +522,7 @@ TEST_P(FullDisk, CostsNoFile)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FullDisk, ::testing::ValuesIn(FullDiskRows),
-                         [](const ::testing::TestParamInfo<FullDiskRow> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, FullDisk, ::testing::ValuesIn(FullDiskRows), testsupport::rowName);
 
 } // namespace
 
