@@ -313,8 +313,11 @@ TEST(UpdaterRun, SuccessfulUpdateAfterTheClientsAnswerRestartsTheClient)
     const QString shortcut = sandbox.desktop + u"/Corvatone.lnk"_s;
     ASSERT_TRUE(sandbox.valid && sandbox.makeShortcut(shortcut));
     const QByteArray link = readFile(shortcut);
-    ASSERT_TRUE(sandbox.setToolScenario("record maintenancetool.json\nwrite app/data.txt settings version 2.3.2\\n\ndelete app/plugins\nwrite app/new.dll feature\n"
-                                        "components 2.3.2\nout Update finished.\\n\n"));
+    // The abort markers count only after a failed exit.
+    ASSERT_TRUE(sandbox.setToolScenario(
+            "record maintenancetool.json\nwrite app/data.txt settings version 2.3.2\\n\n"
+            "delete app/plugins\nwrite app/new.dll feature\ncomponents 2.3.2\n"
+            "err stopProcessesForUpdates Update aborted!\\n\nout Update finished.\\n\n"));
     // The running client answers, then takes a moment to exit; the updater waits for it.
     const auto client = sandbox.start({u"--answer"_s, target().path(sandbox.handoff), u"--exit"_s, u"after:1500"_s}, sandbox.clientPath);
     const QStringList kept{u"--profile=work"_s, QString(), u"путь с пробелом"_s, u"say \"hi\""_s, u"C:\\path with\\trailing\\"_s, u"a\\\\\"b"_s};
@@ -326,7 +329,8 @@ TEST(UpdaterRun, SuccessfulUpdateAfterTheClientsAnswerRestartsTheClient)
 
     expectExit(*updater, 0);
     EXPECT_EQ(readFile(sandbox.handoff), "continue");
-    EXPECT_EQ(sandbox.log(), "Repository: https://updates.example.invalid/win64\nInstallation backup created.\nUpdate finished.\n");
+    EXPECT_EQ(sandbox.log(), "Repository: https://updates.example.invalid/win64\nInstallation backup created.\n"
+                             "stopProcessesForUpdates Update aborted!\nUpdate finished.\n");
     QMap<QString, QByteArray> expected = sandbox.original;
     expected.remove(u"app/plugins/qjpeg.dll"_s);
     expected[u"app/data.txt"_s] = "settings version 2.3.2\n";
