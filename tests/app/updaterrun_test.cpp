@@ -481,63 +481,83 @@ TEST(UpdaterRun, LockRefusesASecondRunAndIsTakenOverAfterAKill)
 // Another Windows program holds a file of the installation open without
 // sharing it: all through the backup, all through the rollback, or only for a
 // moment of the rollback, as a virus scanner does with every new file.
-TEST(UpdaterRun, FilesHeldByAnotherProgramLoseNothing)
+struct HeldFileRow
+{
+    const char *name;
+    bool duringBackup;
+    int holdMs;
+    const char *message;
+    bool rolledBack;
+};
+
+const HeldFileRow HeldFileRows[] = {
+    {"DuringTheBackup", true, 15000, "Не удалось сохранить резервную копию: app/data.txt", true},
+    {"DuringTheRollback", false, 15000,
+     "Maintenance tool завершился с кодом 1.\n\nНе удалось восстановить app/data.txt. Резервная "
+     "копия сохранена: ",
+     false},
+    {"ForAMomentOfTheRollback", false, 1200, "Maintenance tool завершился с кодом 1.", true},
+};
+
+using FileHeldByAnotherProgram = ::testing::TestWithParam<HeldFileRow>;
+
+TEST_P(FileHeldByAnotherProgram, LosesNothing)
 {
     if (!target().windows)
         GTEST_SKIP() << "only Windows keeps others from a file that a program holds";
-    struct Row
-    {
-        const char *name;
-        bool duringBackup;
-        int holdMs;
-        QString message;
-        bool rolledBack;
+    const HeldFileRow &row = GetParam();
+    Sandbox sandbox(u"CorvatoneE2E-held.exe"_s);
+    const QString held = sandbox.root.filePath(u"held"_s);
+    const QString toolStarted = sandbox.root.filePath(u"tool.started"_s);
+    ASSERT_TRUE(sandbox.valid
+                && sandbox.setToolScenario("write " + target().path(toolStarted).toUtf8()
+                                           + "\nwrite app/data.txt changed\nwrite app/extra.txt "
+                                             "added\nawait "
+                                           + target().path(held).toUtf8() + "\nexit 1\n"));
+    const auto holder = [&] {
+        const QString file = target().path(sandbox.installation + u"/app/data.txt"_s);
+        return sandbox.start({file, QString::number(row.holdMs), target().path(held)},
+                             target().holdFile);
     };
-    const Row rows[] = {
-        {"backup", true, 15000, u"Не удалось сохранить резервную копию: app/data.txt"_s, true},
-        {"rollback", false, 15000, u"Maintenance tool завершился с кодом 1.\n\nНе удалось восстановить app/data.txt. Резервная копия сохранена: "_s, false},
-        {"moment", false, 1200, u"Maintenance tool завершился с кодом 1."_s, true},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        Sandbox sandbox(u"CorvatoneE2E-held.exe"_s);
-        const QString held = sandbox.root.filePath(u"held"_s);
-        const QString toolStarted = sandbox.root.filePath(u"tool.started"_s);
-        ASSERT_TRUE(sandbox.valid && sandbox.setToolScenario("write " + target().path(toolStarted).toUtf8() + "\nwrite app/data.txt changed\nwrite app/extra.txt added\nawait "
-                                                             + target().path(held).toUtf8() + "\nexit 1\n"));
-        const auto holder = [&] {
-            return sandbox.start({target().path(sandbox.installation + u"/app/data.txt"_s), QString::number(row.holdMs), target().path(held)}, target().holdFile);
-        };
-        std::unique_ptr<QProcess> holding = row.duringBackup ? holder() : nullptr;
-        ASSERT_TRUE(!row.duringBackup || (holding && QTest::qWaitFor([&] { return QFileInfo::exists(held); }, 30000)));
-        const auto updater = sandbox.start(sandbox.arguments({u"--application-argument"_s, u"--after-failure"_s}));
-        ASSERT_TRUE(updater && sandbox.answer());
-        if (!row.duringBackup) {
-            ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(toolStarted); }, 60000));
-            holding = holder();
-        }
-        ASSERT_FALSE(window(ErrorTitle, updater->processId()).isEmpty());
-
-        const QString record = QString::fromUtf8(readFile(sandbox.handoff));
-        EXPECT_TRUE(row.rolledBack ? record == u"error\n"_s + row.message : record.startsWith(u"error\n"_s + row.message)) << record.toStdString();
-        EXPECT_TRUE(sandbox.log().endsWith("\nUpdate error: " + record.mid(6).toUtf8() + '\n'));
-        EXPECT_EQ(QFileInfo::exists(toolStarted), !row.duringBackup);
-        QMap<QString, QByteArray> expected = sandbox.original;
-        if (!row.duringBackup)
-            expected[u"app/extra.txt"_s] = "added";
-        if (!row.rolledBack) {
-            // The file that stayed held keeps the update's content; the kept backup has everything saved.
-            expected[u"app/data.txt"_s] = "changed";
-            const QStringList backups = sandbox.tempEntries(u"Corvatone-update-backup-*"_s);
-            ASSERT_EQ(backups.size(), 1);
-            EXPECT_EQ(sandbox.files(sandbox.temp + u'/' + backups[0]), sandbox.original);
-        }
-        EXPECT_EQ(sandbox.files(), expected);
-        // The client runs again only from a whole installation.
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !sandbox.clientStarts().isEmpty(); }, row.rolledBack ? 10000 : 2000) == row.rolledBack);
-        closeAfterFailure(*updater);
+    std::unique_ptr<QProcess> holding = row.duringBackup ? holder() : nullptr;
+    ASSERT_TRUE(!row.duringBackup
+                || (holding && QTest::qWaitFor([&] { return QFileInfo::exists(held); }, 30000)));
+    const auto updater =
+            sandbox.start(sandbox.arguments({u"--application-argument"_s, u"--after-failure"_s}));
+    ASSERT_TRUE(updater && sandbox.answer());
+    if (!row.duringBackup) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(toolStarted); }, 60000));
+        holding = holder();
     }
+    ASSERT_FALSE(window(ErrorTitle, updater->processId()).isEmpty());
+
+    const QString record = QString::fromUtf8(readFile(sandbox.handoff));
+    const QString expectedRecord = u"error\n"_s + QString::fromUtf8(row.message);
+    EXPECT_TRUE(row.rolledBack ? record == expectedRecord : record.startsWith(expectedRecord))
+            << record.toStdString();
+    EXPECT_TRUE(sandbox.log().endsWith("\nUpdate error: " + record.mid(6).toUtf8() + '\n'));
+    EXPECT_EQ(QFileInfo::exists(toolStarted), !row.duringBackup);
+    QMap<QString, QByteArray> expected = sandbox.original;
+    if (!row.duringBackup)
+        expected[u"app/extra.txt"_s] = "added";
+    if (!row.rolledBack) {
+        // The file that stayed held keeps the update's content; the kept backup
+        // has everything saved.
+        expected[u"app/data.txt"_s] = "changed";
+        const QStringList backups = sandbox.tempEntries(u"Corvatone-update-backup-*"_s);
+        ASSERT_EQ(backups.size(), 1);
+        EXPECT_EQ(sandbox.files(sandbox.temp + u'/' + backups[0]), sandbox.original);
+    }
+    EXPECT_EQ(sandbox.files(), expected);
+    // The client runs again only from a whole installation.
+    const bool restarted = QTest::qWaitFor([&] { return !sandbox.clientStarts().isEmpty(); },
+                                           row.rolledBack ? 10000 : 2000);
+    EXPECT_EQ(restarted, row.rolledBack);
+    closeAfterFailure(*updater);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, FileHeldByAnotherProgram, ::testing::ValuesIn(HeldFileRows),
+                         testsupport::rowName);
 
 // The example client of the guide hands over to the updater and, on its next
 // start, reads why the update failed. Another copy of the client runs when the
