@@ -227,10 +227,10 @@ const char *const ExitCode1 = "Maintenance tool завершился с кодо
 
 const LateFailureRow LateFailureRows[] = {
     // With the backup line before it, the log runs past 16384 bytes within the
-    // markers: the tail keeps the last bytes, and every chunk is shorter than it.
+    // markers, which come in two reads: the tail keeps the last bytes of both.
     {"AbortMarkersAcrossChunks",
-     "flood 16340 out\nerr stopProcessesForUpdates\\n\nout Update aborted!\\n\nexit 1", "",
-     Aborted},
+     "flood 16340 out\nerr stopProcessesForUpdates\\n\nsleep 300\nout Update aborted!\\n\nexit 1",
+     "", Aborted},
     {"AbortMarkersInOtherCase", "out stopProcessesForUpdates\\n\nout update aborted!\nexit 1", "",
      ExitCode1},
     // The markers count within the last 16384 bytes of output, and not a byte further.
