@@ -200,9 +200,7 @@ TEST_F(DialogTest, FormerClientNameRestartsTheCurrentClientBesideIt)
     const QString former = path(u"bin/PELLINGWOOD.EXE"_s);
     ASSERT_TRUE(QFile::copy(clientPath, former));
     for (bool currentBeside : {true, false}) {
-        if (!currentBeside) {
-            ASSERT_TRUE(QFile::remove(clientPath));
-        }
+        ASSERT_TRUE(currentBeside || QFile::remove(clientPath));
         auto dialog = makeDialog({}, {}, former);
         ASSERT_TRUE(waitForStarts(currentBeside ? clientPath : former, 1));
     }
