@@ -19,8 +19,9 @@ endif()
 
 # updater_add_test(<name> SOURCES <files...> LIBRARIES <targets...> [ENVIRONMENT <VAR=value...>]
 #                  [LAUNCHER <command...>] [PROPERTIES <test properties...>])
-# One GoogleTest executable; each of its cases becomes a CTest test of its own,
-# discovered when CTest runs so that nothing (Wine included) runs at build time.
+# One GoogleTest executable; each of its cases, and each row of a parameterised
+# case, becomes a CTest test of its own, named by the case and the row's name
+# alone; discovered when CTest runs so that nothing (Wine included) runs at build time.
 # A launcher, when given, runs each case (a program that sets up its world).
 function(updater_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;ENVIRONMENT;LAUNCHER;PROPERTIES" ${ARGN})
@@ -37,7 +38,7 @@ function(updater_add_test name)
         # several variables; a launcher sets them all, for discovery too.
         set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env ${environment} ${ARG_LAUNCHER})
     endif()
-    gtest_discover_tests(${name}
+    gtest_discover_tests(${name} NO_PRETTY_VALUES
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
         PROPERTIES ${ARG_PROPERTIES})

@@ -29,10 +29,10 @@ namespace {
 
 constexpr qsizetype LogTailSize = 16384;
 constexpr int ConfirmationPollMs = 100;
-constexpr qint64 ConfirmationLimitMs = 14999;
+constexpr qint64 ConfirmationLimitMs = 15000;
 constexpr int ExitPollMs = 250;
-constexpr qint64 ExitHintMs = 2999;
-constexpr qint64 ExitLimitMs = 29999;
+constexpr qint64 ExitHintMs = 3000;
+constexpr qint64 ExitLimitMs = 30000;
 constexpr int QuitDelayMs = 500;
 
 // Replaces the file's content as a whole; on failure the former content stays.
@@ -206,7 +206,7 @@ void UpdateDialog::waitForConfirmation()
         return;
     }
 
-    if (m_runTimer.elapsed() > ConfirmationLimitMs) {
+    if (m_runTimer.elapsed() >= ConfirmationLimitMs) {
         finishWithError(QDialog::tr("Клиент не подтвердил начало обновления. Повторите попытку."), false);
         return;
     }
@@ -232,7 +232,7 @@ void UpdateDialog::waitForApplicationExit()
     }
 
     const qint64 elapsed = m_runTimer.elapsed();
-    if (elapsed > ExitLimitMs) {
+    if (elapsed >= ExitLimitMs) {
         const QString pids = clients.pids.join(QStringLiteral(", "));
         appendLog(QByteArrayLiteral("Update not started: running client PIDs: ") + pids.toUtf8()
                   + '\n');
@@ -243,7 +243,7 @@ void UpdateDialog::waitForApplicationExit()
         return;
     }
 
-    if (elapsed > ExitHintMs)
+    if (elapsed >= ExitHintMs)
         m_statusLabel->setText(
                 QDialog::tr("Ожидание закрытия Corvatone. Закройте также другие копии приложения."));
 

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "backup/updatebackup.h"
+#include "dialog/runclock.h"
 
 #include <QByteArray>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLockFile>
 #include <QProcess>
@@ -90,7 +90,7 @@ private:
     // Set once the run has ended; never cleared.
     bool m_finished = false;
     // Measures the handshake and exit-wait limits.
-    QElapsedTimer m_runTimer;
+    RunClock m_runTimer;
     // The journal of a run of this installation that was cut short after its backup.
     std::optional<UpdateJournal> m_cutShortRun;
     // The last bytes passed to appendLog(), searched for the tool's abort markers.

@@ -3,7 +3,6 @@
 #include "os/descriptor_posix.h"
 #include "os/utf8_posix.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -186,9 +185,6 @@ ProcessSnapshot processSnapshot()
         snapshot.entries.push_back(std::move(process));
     }
 
-    // /proc lists in pid order almost always; sorting makes that certain.
-    std::sort(snapshot.entries.begin(), snapshot.entries.end(),
-              [](const ProcessEntry &a, const ProcessEntry &b) { return a.pid < b.pid; });
     return snapshot;
 }
 

