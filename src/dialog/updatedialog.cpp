@@ -32,6 +32,8 @@ constexpr int ExitPollMs = 250;
 constexpr qint64 ExitHintMs = 2999;
 constexpr qint64 ExitLimitMs = 29999;
 constexpr int QuitDelayMs = 500;
+// How long the backup and the rollback go at least between two turns of the event loop.
+constexpr qint64 TurnIntervalMs = 50;
 
 // Replaces the file's content as a whole; on failure the former content stays.
 [[nodiscard]] bool replaceFileContent(const QString &path, const QByteArray &content)
@@ -110,6 +112,8 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
             });
     connect(m_closeButton, &QPushButton::clicked, this, &QDialog::accept);
 
+    m_installationBackup.progress = [this] { giveEventLoopATurn(); };
+
     QTimer::singleShot(0, this, [this] { prepareUpdate(); });
 }
 
@@ -131,7 +135,9 @@ void UpdateDialog::closeEvent(QCloseEvent *event)
 
 void UpdateDialog::reject()
 {
-    if (m_finished)
+    // The finished flag is set before the rollback, which must keep its
+    // window all the same. The dialog's close handling comes here too.
+    if (m_finished && !m_stepRunning)
         QDialog::reject();
 }
 
@@ -239,23 +245,30 @@ void UpdateDialog::waitForApplicationExit()
 void UpdateDialog::startUpdate()
 {
     m_statusLabel->setText(QDialog::tr("Сохранение установленной версии перед обновлением..."));
-    // The backup holds the event loop until it is done, so the text is drawn
-    // now, or the window would go on showing the wait for the client all
-    // through it. A window shown only a moment ago (no handshake, no client to
-    // wait for) may not be on screen yet, and nothing could be drawn into it:
-    // its first exposure is waited for, a second at most.
+    // The backup gives the event loop only short turns, so the text is drawn
+    // now, before it begins. A window shown only a moment ago (no handshake,
+    // no client to wait for) may not be on screen yet, and nothing could be
+    // drawn into it: its first exposure is waited for, a second at most.
     for (int wait = 0; windowHandle() && !windowHandle()->isExposed() && wait < 100; ++wait) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         QThread::msleep(10);
     }
     m_statusLabel->repaint();
     // Windows holds drawing back until the thread next looks for messages; one
-    // look puts the text on the screen before the backup holds the thread.
+    // look puts the text on the screen before the backup begins.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
     QString errorMessage;
-    if (!m_installationBackup.create(m_workingDirectory, errorMessage, m_shortcutDirectories)) {
+    m_stepRunning = true;
+    const bool saved =
+            m_installationBackup.create(m_workingDirectory, errorMessage, m_shortcutDirectories);
+    m_stepRunning = false;
+    if (!saved) {
         finishWithError(errorMessage, true);
+        return;
+    }
+    if (m_failureDuringBackup) {
+        finishWithError(m_failureDuringBackup->first, m_failureDuringBackup->second);
         return;
     }
     appendLog(QByteArrayLiteral("Installation backup created.\n"));
@@ -354,11 +367,23 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
 {
     if (m_finished)
         return;
+    if (m_stepRunning) {
+        // Only what a turn of the backup's event loop delivers gets here (the
+        // rollback runs with the finished flag set). Acting now would roll
+        // back a backup not yet complete, and the backup would go on under the
+        // message box; the run ends once the backup has returned.
+        if (!m_failureDuringBackup)
+            m_failureDuringBackup.emplace(message, restart);
+        return;
+    }
     m_finished = true;
 
     QString text = message;
     QString restoreError;
-    if (!m_installationBackup.restore(restoreError)) {
+    m_stepRunning = true;
+    const bool restored = m_installationBackup.restore(restoreError);
+    m_stepRunning = false;
+    if (!restored) {
         text += QStringLiteral("\n\n") + restoreError;
         // The installation is only partly restored: the client must not run from it.
         restart = false;
@@ -390,6 +415,17 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
 
     showMessage(this, QMessageBox::Critical, QDialog::tr("Ошибка обновления Corvatone"),
                 QDialog::tr("%1\n\nЛог: %2").arg(text, UpdateRun::logPath()));
+}
+
+void UpdateDialog::giveEventLoopATurn()
+{
+    // Windows offers to end a window that has not answered for a few seconds;
+    // the turns keep it answering, and cost the copies little at this
+    // spacing. User input waits for the end of the step.
+    if (m_lastTurn.isValid() && m_lastTurn.elapsed() < TurnIntervalMs)
+        return;
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    m_lastTurn.start();
 }
 
 void UpdateDialog::appendLog(const QByteArray &chunk)

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <optional>
+#include <utility>
 
 class QCloseEvent;
 class QLabel;
@@ -35,7 +37,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 public:
-    // Ignored until the run has ended.
+    // Ignored until the run has ended, and while the rollback runs.
     void reject() override;
 
     // Takes the installation lock, checks the files, opens the update log and
@@ -58,6 +60,9 @@ private:
     void handleOutput();
     void handleProcessError(QProcess::ProcessError error);
     void handleProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    // Called by the backup and the rollback as they copy and wait: lets the
+    // window answer the system and draw, a turn of the event loop at a time.
+    void giveEventLoopATurn();
 
     QString m_maintenanceToolPath;
     QString m_repositoryUrl;
@@ -86,4 +91,12 @@ private:
     QElapsedTimer m_runTimer;
     // The last bytes passed to appendLog(), searched for the tool's abort markers.
     QByteArray m_logTail;
+    // Set while the backup or the rollback runs: what their turns of the event
+    // loop deliver must not act on the run until they have returned.
+    bool m_stepRunning = false;
+    // A failure reported while the backup ran (message, restart flag); the run
+    // ends with it once the backup has returned.
+    std::optional<std::pair<QString, bool>> m_failureDuringBackup;
+    // When the event loop last had a turn during the backup or the rollback.
+    QElapsedTimer m_lastTurn;
 };
