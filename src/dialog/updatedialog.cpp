@@ -2,6 +2,7 @@
 
 #include "common/savefile.h"
 #include "common/updaterun.h"
+#include "os/os.h"
 #include "probes/updateinstallation.h"
 #include "probes/updateprocesses.h"
 
@@ -9,12 +10,14 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMetaType>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSessionManager>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
@@ -113,6 +116,15 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
     connect(m_closeButton, &QPushButton::clicked, this, &QDialog::accept);
 
     m_installationBackup.progress = [this] { giveEventLoopATurn(); };
+    // Windows ends the program with the session unless it refuses.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
+        if (m_installationAtStake)
+            manager.cancel();
+    });
+    connect(qGuiApp, &QCoreApplication::aboutToQuit, this, [this] {
+        if (m_installationAtStake)
+            handleSessionEnd();
+    });
 
     QTimer::singleShot(0, this, [this] { prepareUpdate(); });
 }
@@ -258,6 +270,7 @@ void UpdateDialog::startUpdate()
     // look puts the text on the screen before the backup begins.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
+    setInstallationAtStake(true);
     QString errorMessage;
     m_stepRunning = true;
     const bool saved =
@@ -340,6 +353,7 @@ void UpdateDialog::finishSuccessfully()
     }
 
     m_finished = true;
+    setInstallationAtStake(false);
     m_progressBar->setRange(0, 1);
     m_progressBar->setValue(1);
     m_statusLabel->setText(QDialog::tr("Обновление завершено. Запуск Corvatone..."));
@@ -383,6 +397,7 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
     m_stepRunning = true;
     const bool restored = m_installationBackup.restore(restoreError);
     m_stepRunning = false;
+    setInstallationAtStake(false);
     if (!restored) {
         text += QStringLiteral("\n\n") + restoreError;
         // The installation is only partly restored: the client must not run from it.
@@ -419,13 +434,37 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
 
 void UpdateDialog::giveEventLoopATurn()
 {
-    // Windows offers to end a window that has not answered for a few seconds;
-    // the turns keep it answering, and cost the copies little at this
-    // spacing. User input waits for the end of the step.
+    // Windows offers to end a window that has not answered for a few seconds,
+    // and asks the window before the session ends; the turns keep it
+    // answering, and cost the copies little at this spacing. User input waits
+    // for the end of the step.
     if (m_lastTurn.isValid() && m_lastTurn.elapsed() < TurnIntervalMs)
         return;
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     m_lastTurn.start();
+}
+
+void UpdateDialog::setInstallationAtStake(bool atStake)
+{
+    if (atStake == m_installationAtStake)
+        return;
+    m_installationAtStake = atStake;
+    // Where the system cannot show the reason, the refusal in
+    // commitDataRequest still keeps the session from ending.
+    if (atStake) {
+        (void)os::blockShutdown(winId(),
+                                QDialog::tr("Идёт обновление Corvatone. Не выключайте компьютер до "
+                                            "его окончания.")
+                                        .toStdU16String());
+    } else {
+        (void)os::unblockShutdown(winId());
+    }
+}
+
+void UpdateDialog::handleSessionEnd()
+{
+    // The system ends the program once the session's end has been announced.
+    appendLog(QByteArrayLiteral("Update interrupted: the session is ending\n"));
 }
 
 void UpdateDialog::appendLog(const QByteArray &chunk)

@@ -63,6 +63,11 @@ private:
     // Called by the backup and the rollback as they copy and wait: lets the
     // window answer the system and draw, a turn of the event loop at a time.
     void giveEventLoopATurn();
+    // Asks the system not to end the session while the installation is at
+    // stake, and takes that back once it no longer is.
+    void setInstallationAtStake(bool atStake);
+    // The session ends although the installation is at stake.
+    void handleSessionEnd();
 
     QString m_maintenanceToolPath;
     QString m_repositoryUrl;
@@ -97,6 +102,9 @@ private:
     // A failure reported while the backup ran (message, restart flag); the run
     // ends with it once the backup has returned.
     std::optional<std::pair<QString, bool>> m_failureDuringBackup;
+    // From the start of the backup until the rollback or the success step has
+    // finished: an interrupted run would leave a half-changed installation.
+    bool m_installationAtStake = false;
     // When the event loop last had a turn during the backup or the rollback.
     QElapsedTimer m_lastTurn;
 };
