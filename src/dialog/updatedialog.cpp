@@ -35,8 +35,11 @@ constexpr int ExitPollMs = 250;
 constexpr qint64 ExitHintMs = 2999;
 constexpr qint64 ExitLimitMs = 29999;
 constexpr int QuitDelayMs = 500;
-// How long the backup and the rollback go at least between two turns of the event loop.
-constexpr qint64 TurnIntervalMs = 50;
+// How long the backup and the rollback go at least between two turns of the
+// event loop. The backup calls back every few dozen milliseconds at most, so a
+// turn comes within 100 ms; drawing the busy bar makes a turn cost a few
+// milliseconds under load, a few per cent of the copying at this spacing.
+constexpr qint64 TurnIntervalMs = 75;
 
 // Replaces the file's content as a whole; on failure the former content stays.
 [[nodiscard]] bool replaceFileContent(const QString &path, const QByteArray &content)
@@ -435,9 +438,8 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
 void UpdateDialog::giveEventLoopATurn()
 {
     // Windows offers to end a window that has not answered for a few seconds,
-    // and asks the window before the session ends; the turns keep it
-    // answering, and cost the copies little at this spacing. User input waits
-    // for the end of the step.
+    // and asks the window before the session ends. User input waits for the
+    // end of the step.
     if (m_lastTurn.isValid() && m_lastTurn.elapsed() < TurnIntervalMs)
         return;
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
