@@ -289,8 +289,8 @@ bool enlarge(Sandbox &sandbox, int files = 300)
     return true;
 }
 
-// What the window shows during the backup. The backup blocks the program;
-// stopped in the middle of it, the window shows what was drawn before it began.
+// What the window shows during the backup, with the program stopped in the
+// middle of it, so that the backup still runs when the window is looked at.
 QImage statusDuringBackup(const Sandbox &sandbox, QProcess &updater)
 {
     // Once ended, the program has no id to stop, and 0 would stop the test's own group.
