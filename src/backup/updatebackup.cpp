@@ -423,6 +423,12 @@ bool UpdateBackup::restoreFrom(const QString &backupPath, QString &errorMessage)
     return true;
 }
 
+void UpdateBackup::keepForNextRun()
+{
+    if (backupDirectory)
+        backupDirectory->setAutoRemove(false);
+}
+
 bool UpdateBackup::copyInstallationFile(const QString &source, const QString &destination)
 {
     return copyInstallationFileOnce(source, destination, {}).ok();

@@ -33,6 +33,10 @@ public:
     // its tool cache folder and the journal; on failure keeps them all.
     [[nodiscard]] bool restoreInterrupted(const UpdateJournal &journal, QString &errorMessage);
 
+    // Leaves the backup directory on the disk when this object goes, for the
+    // next run to roll back from through the journal.
+    void keepForNextRun();
+
     // Copies one file of an installation or of a backup, once; commits nothing on failure.
     [[nodiscard]] static bool copyInstallationFile(const QString &source,
                                                    const QString &destination);

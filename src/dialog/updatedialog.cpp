@@ -3,6 +3,7 @@
 #include "common/savefile.h"
 #include "dialog/messagebox.h"
 #include "common/updaterun.h"
+#include "os/os.h"
 #include "probes/updateinstallation.h"
 #include "probes/updateprocesses.h"
 
@@ -10,12 +11,14 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMetaType>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSessionManager>
 #include <QSysInfo>
 #include <QTextStream>
 #include <QThread>
@@ -34,6 +37,11 @@ constexpr int ExitPollMs = 250;
 constexpr qint64 ExitHintMs = 3000;
 constexpr qint64 ExitLimitMs = 30000;
 constexpr int QuitDelayMs = 500;
+// How long the backup and the rollback go at least between two turns of the
+// event loop. The backup calls back every few dozen milliseconds at most, so a
+// turn comes within 100 ms; drawing the busy bar makes a turn cost a few
+// milliseconds under load, a few per cent of the copying at this spacing.
+constexpr qint64 TurnIntervalMs = 75;
 
 // Replaces the file's content as a whole; on failure the former content stays.
 [[nodiscard]] bool replaceFileContent(const QString &path, const QByteArray &content)
@@ -120,6 +128,17 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
             });
     connect(m_closeButton, &QPushButton::clicked, this, &QDialog::accept);
 
+    m_installationBackup.progress = [this] { giveEventLoopATurn(); };
+    // Windows ends the program with the session unless it refuses.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
+        if (m_installationAtStake)
+            manager.cancel();
+    });
+    connect(qGuiApp, &QCoreApplication::aboutToQuit, this, [this] {
+        if (m_installationAtStake)
+            handleSessionEnd();
+    });
+
     QTimer::singleShot(0, this, [this] { prepareUpdate(); });
 }
 
@@ -141,7 +160,9 @@ void UpdateDialog::closeEvent(QCloseEvent *event)
 
 void UpdateDialog::reject()
 {
-    if (m_finished)
+    // The finished flag is set before the rollback, which must keep its
+    // window all the same. The dialog's close handling comes here too.
+    if (m_finished && !m_stepRunning)
         QDialog::reject();
 }
 
@@ -253,26 +274,37 @@ void UpdateDialog::waitForApplicationExit()
 void UpdateDialog::startUpdate()
 {
     m_statusLabel->setText(QDialog::tr("Сохранение установленной версии перед обновлением..."));
-    // The backup holds the event loop until it is done, so the text is drawn
-    // now, or the window would go on showing the wait for the client all
-    // through it. A window shown only a moment ago (no handshake, no client to
-    // wait for) may not be on screen yet, and nothing could be drawn into it:
-    // its first exposure is waited for, a second at most.
+    // The backup gives the event loop only short turns, so the text is drawn
+    // now, before it begins. A window shown only a moment ago (no handshake,
+    // no client to wait for) may not be on screen yet, and nothing could be
+    // drawn into it: its first exposure is waited for, a second at most.
     for (int wait = 0; windowHandle() && !windowHandle()->isExposed() && wait < 100; ++wait) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         QThread::msleep(10);
     }
     m_statusLabel->repaint();
     // Windows holds drawing back until the thread next looks for messages; one
-    // look puts the text on the screen before the backup holds the thread.
+    // look puts the text on the screen before the backup begins.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
-    if (!rollBackCutShortRun())
-        return;
-
+    setInstallationAtStake(true);
     QString errorMessage;
-    if (!m_installationBackup.create(m_workingDirectory, errorMessage, m_shortcutDirectories)) {
+    m_stepRunning = true;
+    const bool cutShortRolledBack = rollBackCutShortRun(errorMessage);
+    const bool saved = cutShortRolledBack
+            && m_installationBackup.create(m_workingDirectory, errorMessage, m_shortcutDirectories);
+    m_stepRunning = false;
+    if (!cutShortRolledBack) {
+        // The journal and that run's backup stay for the next try.
+        finishWithError(errorMessage, false);
+        return;
+    }
+    if (!saved) {
         finishWithError(errorMessage, true);
+        return;
+    }
+    if (m_failureDuringBackup) {
+        finishWithError(m_failureDuringBackup->first, m_failureDuringBackup->second);
         return;
     }
     appendLog(QByteArrayLiteral("Installation backup created.\n"));
@@ -322,16 +354,12 @@ void UpdateDialog::readJournalOfCutShortRun()
     m_cutShortRun = std::move(journal);
 }
 
-bool UpdateDialog::rollBackCutShortRun()
+bool UpdateDialog::rollBackCutShortRun(QString &errorMessage)
 {
     if (!m_cutShortRun)
         return true;
-    QString errorMessage;
-    if (!m_installationBackup.restoreInterrupted(*m_cutShortRun, errorMessage)) {
-        // Both the journal and that backup stay for the next try.
-        finishWithError(errorMessage, false);
+    if (!m_installationBackup.restoreInterrupted(*m_cutShortRun, errorMessage))
         return false;
-    }
     appendLog(QByteArrayLiteral("Interrupted update rolled back from ")
               + m_cutShortRun->backupDirectory.toUtf8() + '\n');
     m_cutShortRun.reset();
@@ -390,7 +418,7 @@ void UpdateDialog::finishSuccessfully()
     }
 
     m_finished = true;
-    // The installation is no longer at stake.
+    setInstallationAtStake(false);
     QFile::remove(m_installationBackup.journalPath);
     m_progressBar->setRange(0, 1);
     m_progressBar->setValue(1);
@@ -419,11 +447,24 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
 {
     if (m_finished)
         return;
+    if (m_stepRunning) {
+        // Only what a turn of the backup's event loop delivers gets here (the
+        // rollback runs with the finished flag set). Acting now would roll
+        // back a backup not yet complete, and the backup would go on under the
+        // message box; the run ends once the backup has returned.
+        if (!m_failureDuringBackup)
+            m_failureDuringBackup.emplace(message, restart);
+        return;
+    }
     m_finished = true;
 
     QString text = message;
     QString restoreError;
-    if (!m_installationBackup.restore(restoreError)) {
+    m_stepRunning = true;
+    const bool restored = m_installationBackup.restore(restoreError);
+    m_stepRunning = false;
+    setInstallationAtStake(false);
+    if (!restored) {
         text += QStringLiteral("\n\n") + restoreError;
         // The installation is only partly restored: the client must not run from it.
         restart = false;
@@ -455,6 +496,42 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
 
     showMessage(this, QMessageBox::Critical, QDialog::tr("Ошибка обновления Corvatone"),
                 QDialog::tr("%1\n\nЛог: %2").arg(text, UpdateRun::logPath()));
+}
+
+void UpdateDialog::giveEventLoopATurn()
+{
+    // Windows offers to end a window that has not answered for a few seconds,
+    // and asks the window before the session ends. User input waits for the
+    // end of the step.
+    if (m_lastTurn.isValid() && m_lastTurn.elapsed() < TurnIntervalMs)
+        return;
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    m_lastTurn.start();
+}
+
+void UpdateDialog::setInstallationAtStake(bool atStake)
+{
+    if (atStake == m_installationAtStake)
+        return;
+    m_installationAtStake = atStake;
+    // Where the system cannot show the reason, the refusal in
+    // commitDataRequest still keeps the session from ending.
+    if (atStake) {
+        (void)os::blockShutdown(winId(),
+                                QDialog::tr("Идёт обновление Corvatone. Не выключайте компьютер до "
+                                            "его окончания.")
+                                        .toStdU16String());
+    } else {
+        (void)os::unblockShutdown(winId());
+    }
+}
+
+void UpdateDialog::handleSessionEnd()
+{
+    // The system ends the program once the session's end has been announced.
+    appendLog(QByteArrayLiteral("Update interrupted: the session is ending\n"));
+    // The next run finds the backup through the journal and rolls back.
+    m_installationBackup.keepForNextRun();
 }
 
 void UpdateDialog::appendLog(const QByteArray &chunk)

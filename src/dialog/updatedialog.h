@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 class QCloseEvent;
 class QLabel;
@@ -36,7 +37,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 public:
-    // Ignored until the run has ended.
+    // Ignored until the run has ended, and while the rollback runs.
     void reject() override;
 
     // Takes the installation lock, checks the files, opens the update log and
@@ -59,12 +60,20 @@ private:
     // Cleans up after a run of this installation that was cut short while it
     // made its backup, and remembers one cut short later for startUpdate().
     void readJournalOfCutShortRun();
-    // Brings back the installation that a run cut short had saved; false
-    // when the run has ended because it could not.
-    [[nodiscard]] bool rollBackCutShortRun();
+    // Brings back the installation that a run cut short had saved; on
+    // failure replaces errorMessage and returns false.
+    [[nodiscard]] bool rollBackCutShortRun(QString &errorMessage);
     void handleOutput();
     void handleProcessError(QProcess::ProcessError error);
     void handleProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    // Called by the backup and the rollback as they copy and wait: lets the
+    // window answer the system and draw, a turn of the event loop at a time.
+    void giveEventLoopATurn();
+    // Asks the system not to end the session while the installation is at
+    // stake, and takes that back once it no longer is.
+    void setInstallationAtStake(bool atStake);
+    // The session ends although the installation is at stake.
+    void handleSessionEnd();
 
     QString m_maintenanceToolPath;
     QString m_repositoryUrl;
@@ -95,4 +104,15 @@ private:
     std::optional<UpdateJournal> m_cutShortRun;
     // The last bytes passed to appendLog(), searched for the tool's abort markers.
     QByteArray m_logTail;
+    // Set while the backup or the rollback runs: what their turns of the event
+    // loop deliver must not act on the run until they have returned.
+    bool m_stepRunning = false;
+    // A failure reported while the backup ran (message, restart flag); the run
+    // ends with it once the backup has returned.
+    std::optional<std::pair<QString, bool>> m_failureDuringBackup;
+    // From the start of the backup until the rollback or the success step has
+    // finished: an interrupted run would leave a half-changed installation.
+    bool m_installationAtStake = false;
+    // When the event loop last had a turn during the backup or the rollback.
+    QElapsedTimer m_lastTurn;
 };

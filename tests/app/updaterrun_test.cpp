@@ -39,6 +39,7 @@ struct Target
     QString makeShortcut = QStringLiteral(MAKE_SHORTCUT_PATH);
     QString example = QStringLiteral(CLIENT_EXAMPLE_PATH);
     QString holdFile;
+    QString windowProbe;
     // Wine's state folder (its prefix and home), shared by the cases, which run one at a time.
     QString wineState;
 
@@ -50,6 +51,7 @@ struct Target
         tool = build + u"/tests/support/standin_maintenancetool.exe"_s;
         makeShortcut = build + u"/tests/support/make_shortcut.exe"_s;
         holdFile = build + u"/tests/support/hold_file.exe"_s;
+        windowProbe = build + u"/tests/support/window_probe.exe"_s;
         example = build + u"/examples/client/client_example.exe"_s;
         wineState = build + u"/wine"_s;
     }
@@ -275,9 +277,9 @@ void closeAfterFailure(QProcess &updater)
 }
 
 // Adds files enough that saving them takes a moment, even on a fast disk.
-bool enlarge(Sandbox &sandbox)
+bool enlarge(Sandbox &sandbox, int files = 300)
 {
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < files; ++i) {
         if (!sandbox.addFile(u"resources/pack%1.dat"_s.arg(i), QByteArray(65536, char('a' + i % 26))))
             return false;
     }
@@ -303,8 +305,8 @@ QString protection(const QString &file, const QStringList &change = {})
     return QString(shown.contains(u'R') ? u"R"_s : QString()) + (shown.contains(u'H') ? u"H"_s : QString());
 }
 
-// What the window shows during the backup. The backup blocks the program;
-// stopped in the middle of it, the window shows what was drawn before it began.
+// What the window shows during the backup, with the program stopped in the
+// middle of it, so that the backup still runs when the window is looked at.
 QImage statusDuringBackup(const Sandbox &sandbox, QProcess &updater)
 {
     // Once ended, the program has no id to stop, and 0 would stop the test's own group.
@@ -650,6 +652,40 @@ TEST_P(RunCutShort, IsRolledBackByTheNextRun)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RunCutShort, ::testing::ValuesIn(CutShortRows), testsupport::rowName);
+
+// Windows offers to end a window that answers nothing for a few seconds, and
+// ends a program that lets the session end: through a backup and a rollback of
+// seconds each the window answers, and while the tool runs it keeps the session.
+TEST(UpdaterRun, WindowAnswersAndKeepsTheSessionWhileTheInstallationIsAtStake)
+{
+    if (!target().windows)
+        GTEST_SKIP() << "only Windows asks windows whether they hang or the session may end";
+    Sandbox sandbox(u"CorvatoneE2E-answering.exe"_s);
+    const QString toolStarted = sandbox.root.filePath(u"tool.started"_s);
+    const QString failNow = sandbox.root.filePath(u"fail-now"_s);
+    const QString stop = sandbox.root.filePath(u"stop"_s);
+    ASSERT_TRUE(sandbox.valid && enlarge(sandbox, 1000)
+                && sandbox.setToolScenario("write " + target().path(toolStarted).toUtf8() + "\nawait " + target().path(failNow).toUtf8() + "\nexit 1\n"));
+    const auto updater = sandbox.start(sandbox.arguments());
+    ASSERT_TRUE(updater && QTest::qWaitFor([&] { return readFile(sandbox.handoff) == "ready"; }, 60000));
+    const auto pinging = sandbox.start({target().path(stop)}, target().windowProbe);
+    ASSERT_TRUE(pinging && QTest::qWaitFor([&] { return pinging->canReadLine(); }, 60000) && sandbox.answer());
+    // Asked while the tool runs, the window refuses the session's end; the run goes on.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(toolStarted); }, 120000));
+    EXPECT_EQ(runTarget(target().windowProbe, {}).value_or("").simplified(), "found 0");
+    ASSERT_TRUE(testsupport::writeFile(failNow, "now") && !window(ErrorTitle, updater->processId(), 120000).isEmpty());
+    EXPECT_EQ(readFile(sandbox.handoff), "error\n" + u"Maintenance tool завершился с кодом 1."_s.toUtf8());
+    // The window answers within a turn of its event loop, 75 ms apart, and no
+    // message goes unanswered for the probe's 200 ms; a silence of 1 s needs
+    // several in a row, which a busy machine does not cause, while a window
+    // held through a step stays silent for seconds.
+    ASSERT_TRUE(testsupport::writeFile(stop, "") && pinging->waitForFinished(30000));
+    const QByteArray pings = pinging->readAllStandardOutput().simplified();
+    EXPECT_LT(pings.split(' ').value(1).toInt(), 1000) << "found, longest silence in ms, sent, unanswered: " << pings.toStdString();
+    // Once the run has ended the session may end, and the program with it.
+    EXPECT_EQ(runTarget(target().windowProbe, {}).value_or("").simplified(), "found 1");
+    expectExit(*updater, 0);
+}
 
 // The example client of the guide hands over to the updater and, on its next
 // start, reads why the update failed. Another copy of the client runs when the

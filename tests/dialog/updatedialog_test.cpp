@@ -1,6 +1,7 @@
 #include "dialog/updatedialog.h"
 
 #include "fakeos.h"
+#include "os/posix_backend.h"
 #include "smalldisk.h"
 
 #include <QApplication>
@@ -287,6 +288,32 @@ TEST_F(DialogTest, ToolThatCannotStartIsReportedAfterStartUpdateReturns)
     EXPECT_EQ(boxes.size(), 1);
     EXPECT_TRUE(boxes[0].text.startsWith(u"Не удалось запустить maintenancetool.exe: "_s));
     EXPECT_TRUE(waitForStarts(clientPath, 1));
+}
+
+// What the backup's and the rollback's turns of the event loop deliver waits
+// for the step: a failure ends the run after the backup, before the tool
+// starts; the window stays through the rollback. A session's end is logged.
+TEST_F(DialogTest, WhatTheStepsTurnsDeliverWaitsForTheStep)
+{
+    std::unique_ptr<UpdateDialog> dialog;
+    bool closed = false;
+    // As handlers that a turn runs would.
+    fakeos::hooks().copyFileContent = [&](const std::u16string &source, const std::u16string &destination, const os::Progress &progress) {
+        if (QString::fromStdU16String(destination).startsWith(install)) {
+            closed = closed || dialog->close();
+        } else {
+            QMetaObject::invokeMethod(qApp, "aboutToQuit");
+            dialog->finishWithError(u"Прервано"_s, true);
+        }
+        return os::posix::copyFileContent(source, destination, progress);
+    };
+    dialog = makeDialog();
+    ASSERT_TRUE(waitForBoxes(1));
+    EXPECT_EQ(boxes[0].text, errorText(u"Прервано"_s));
+    EXPECT_EQ(dialog->findChild<QProcess *>()->state(), QProcess::NotRunning) << "the tool was started";
+    EXPECT_FALSE(closed);
+    EXPECT_TRUE(readFile(logPath).contains("\nUpdate interrupted: the session is ending\n"));
+    EXPECT_EQ(std::pair(fakeos::counts().blockShutdown, fakeos::counts().unblockShutdown), std::pair(1, 1));
 }
 
 TEST_F(DialogTest, WindowDestroyedWhileTheToolRunsStopsIt)
