@@ -273,19 +273,7 @@ void UpdateDialog::waitForApplicationExit()
 
 void UpdateDialog::startUpdate()
 {
-    m_statusLabel->setText(QDialog::tr("Сохранение установленной версии перед обновлением..."));
-    // The backup gives the event loop only short turns, so the text is drawn
-    // now, before it begins. A window shown only a moment ago (no handshake,
-    // no client to wait for) may not be on screen yet, and nothing could be
-    // drawn into it: its first exposure is waited for, a second at most.
-    for (int wait = 0; windowHandle() && !windowHandle()->isExposed() && wait < 100; ++wait) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        QThread::msleep(10);
-    }
-    m_statusLabel->repaint();
-    // Windows holds drawing back until the thread next looks for messages; one
-    // look puts the text on the screen before the backup begins.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    showStatusBeforeStep(QDialog::tr("Сохранение установленной версии перед обновлением..."));
 
     setInstallationAtStake(true);
     QString errorMessage;
@@ -310,7 +298,28 @@ void UpdateDialog::startUpdate()
     appendLog(QByteArrayLiteral("Installation backup created.\n"));
 
     m_statusLabel->setText(QDialog::tr("Выполняется обновление Corvatone. Пожалуйста, подождите..."));
+    startMaintenanceTool();
+}
 
+void UpdateDialog::showStatusBeforeStep(const QString &text)
+{
+    m_statusLabel->setText(text);
+    // The step gives the event loop only short turns, so the text is drawn
+    // now, before it begins. A window shown only a moment ago (no handshake,
+    // no client to wait for) may not be on screen yet, and nothing could be
+    // drawn into it: its first exposure is waited for, a second at most.
+    for (int wait = 0; windowHandle() && !windowHandle()->isExposed() && wait < 100; ++wait) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        QThread::msleep(10);
+    }
+    m_statusLabel->repaint();
+    // Windows holds drawing back until the thread next looks for messages; one
+    // look puts the text on the screen before the step begins.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void UpdateDialog::startMaintenanceTool()
+{
     const QStringList arguments{
         QStringLiteral("--cache-path"),
         m_updateTemporaryDirectory.path(),
@@ -460,11 +469,7 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
 
     QString text = message;
     QString restoreError;
-    m_stepRunning = true;
-    const bool restored = m_installationBackup.restore(restoreError);
-    m_stepRunning = false;
-    setInstallationAtStake(false);
-    if (!restored) {
+    if (!rollBack(restoreError)) {
         text += QStringLiteral("\n\n") + restoreError;
         // The installation is only partly restored: the client must not run from it.
         restart = false;
@@ -472,7 +477,6 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
 
     if (!m_handoffFilePath.isEmpty())
         (void)replaceFileContent(m_handoffFilePath, UpdateRun::ErrorRecordPrefix + text.toUtf8());
-
     appendLog(QByteArrayLiteral("\nUpdate error: ") + text.toUtf8() + '\n');
 
     m_progressBar->setRange(0, 1);
@@ -481,21 +485,33 @@ void UpdateDialog::finishWithError(const QString &message, bool restart)
     m_closeButton->show();
     m_updateLogFile.close();
 
-    if (restart) {
-        const UpdateProcesses::Result clients =
-                UpdateProcesses::running(QFileInfo(m_applicationPath).fileName());
-        if (clients.error == 0 && clients.pids.isEmpty()
-            && !QProcess::startDetached(m_applicationPath, m_applicationArguments,
-                                        m_workingDirectory)) {
-            m_statusLabel->setText(
-                    QDialog::tr("Обновление не выполнено. Не удалось повторно запустить клиент."));
-        }
-    }
+    if (restart)
+        restartClientUnlessRunning();
 
     m_installationLock.reset();
 
     showMessage(this, QMessageBox::Critical, QDialog::tr("Ошибка обновления Corvatone"),
                 QDialog::tr("%1\n\nЛог: %2").arg(text, UpdateRun::logPath()));
+}
+
+bool UpdateDialog::rollBack(QString &errorMessage)
+{
+    m_stepRunning = true;
+    const bool restored = m_installationBackup.restore(errorMessage);
+    m_stepRunning = false;
+    setInstallationAtStake(false);
+    return restored;
+}
+
+void UpdateDialog::restartClientUnlessRunning()
+{
+    const UpdateProcesses::Result clients =
+            UpdateProcesses::running(QFileInfo(m_applicationPath).fileName());
+    if (clients.error == 0 && clients.pids.isEmpty()
+        && !QProcess::startDetached(m_applicationPath, m_applicationArguments, m_workingDirectory)) {
+        m_statusLabel->setText(
+                QDialog::tr("Обновление не выполнено. Не удалось повторно запустить клиент."));
+    }
 }
 
 void UpdateDialog::giveEventLoopATurn()

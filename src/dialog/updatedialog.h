@@ -57,6 +57,13 @@ public:
     void appendLog(const QByteArray &chunk);
 
 private:
+    // Puts the status text on the screen before a step that holds the thread.
+    void showStatusBeforeStep(const QString &text);
+    void startMaintenanceTool();
+    // Restores the backup; on failure replaces errorMessage and returns false.
+    [[nodiscard]] bool rollBack(QString &errorMessage);
+    // Starts the client again, unless a copy of it runs or it cannot be scanned for.
+    void restartClientUnlessRunning();
     // Cleans up after a run of this installation that was cut short while it
     // made its backup, and remembers one cut short later for startUpdate().
     void readJournalOfCutShortRun();
