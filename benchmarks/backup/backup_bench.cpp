@@ -72,10 +72,11 @@ TreeSize generateInstallation(const QString &root, int count)
         std::memcpy(pool.data() + i, &value, 8);
     }
 
-    QStringList folders{ root };
+    QStringList folders{root};
     QDir().mkpath(root);
     for (int i = 0; i < count / 15; ++i) {
-        const QString parent = folders[std::uniform_int_distribution<int>(0, folders.size() - 1)(random)];
+        const QString parent =
+                folders[std::uniform_int_distribution<int>(0, folders.size() - 1)(random)];
         const QString folder = parent + QStringLiteral("/folder %1").arg(i);
         QDir().mkpath(folder);
         folders.append(folder);
@@ -88,13 +89,15 @@ TreeSize generateInstallation(const QString &root, int count)
     TreeSize size;
     for (int i = 0; i < count; ++i) {
         const qint64 bytes = i < large ? largeSize(random) : qint64(std::exp(logSize(random)));
-        const QString file = folders[i < large ? 0 : whichFolder(random)] + QStringLiteral("/file %1.dat").arg(i);
+        const QString file = folders[i < large ? 0 : whichFolder(random)]
+                             + QStringLiteral("/file %1.dat").arg(i);
         QFile out(file);
         if (!out.open(QIODevice::WriteOnly))
             return {};
         for (qint64 written = 0; written < bytes;) {
             const qint64 chunk = std::min<qint64>(bytes - written, pool.size());
-            const qint64 offset = std::uniform_int_distribution<qint64>(0, pool.size() - chunk)(random);
+            const qint64 offset =
+                    std::uniform_int_distribution<qint64>(0, pool.size() - chunk)(random);
             if (out.write(pool.constData() + offset, chunk) != chunk)
                 return {};
             written += chunk;
@@ -151,10 +154,12 @@ void measureMemory(const QString &work)
     const bool ok = backup.create(installation, message, {});
     const double seconds = timer.nsecsElapsed() / 1e9;
     const qint64 peak = statusValue("VmHWM");
-    std::printf("memory: backup of one 2 GiB file %s in %.1f s; VmRSS before %lld KiB, VmHWM during %lld KiB%s,"
+    std::printf("memory: backup of one 2 GiB file %s in %.1f s; VmRSS before %lld KiB, VmHWM "
+                "during %lld KiB%s,"
                 " growth %lld KiB (limit 8192 KiB)\n",
                 ok ? "succeeded" : qPrintable(QStringLiteral("FAILED (%1)").arg(message)), seconds,
-                before, peak, reset ? "" : " (peak since start: clear_refs unavailable)", peak - before);
+                before, peak, reset ? "" : " (peak since start: clear_refs unavailable)",
+                peak - before);
     QDir(installation).removeRecursively();
 }
 
@@ -185,7 +190,8 @@ int main(int argc, char **argv)
     std::unique_ptr<QTemporaryDir> ownWork;
     QString work = options.work;
     if (work.isEmpty()) {
-        ownWork = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/backup-bench-XXXXXX"));
+        ownWork = std::make_unique<QTemporaryDir>(QDir::tempPath()
+                                                  + QStringLiteral("/backup-bench-XXXXXX"));
         if (!ownWork->isValid())
             return 1;
         work = ownWork->path();
@@ -217,20 +223,26 @@ int main(int argc, char **argv)
             create.push_back(timed([&] { return backup.create(installation, message, {}); }));
             restore.push_back(timed([&] { return backup.restore(message); }));
         }
-        cp.push_back(timed([&] { return run(QStringLiteral("cp"), { QStringLiteral("-r"), installation, cpCopy }); }));
+        cp.push_back(timed([&] {
+            return run(QStringLiteral("cp"), {QStringLiteral("-r"), installation, cpCopy});
+        }));
         QDir(cpCopy).removeRecursively();
         // -I copies every file whatever its time stamp, as the backup does.
         rsyncFresh.push_back(timed([&] {
-            return run(QStringLiteral("rsync"), { QStringLiteral("-r"), QStringLiteral("-I"), QStringLiteral("--fsync"),
-                                                  installation + '/', rsyncCopy + '/' });
+            return run(QStringLiteral("rsync"),
+                       {QStringLiteral("-r"), QStringLiteral("-I"), QStringLiteral("--fsync"),
+                        installation + '/', rsyncCopy + '/'});
         }));
         rsyncOver.push_back(timed([&] {
-            return run(QStringLiteral("rsync"), { QStringLiteral("-r"), QStringLiteral("-I"), QStringLiteral("--fsync"),
-                                                  rsyncCopy + '/', installation + '/' });
+            return run(QStringLiteral("rsync"),
+                       {QStringLiteral("-r"), QStringLiteral("-I"), QStringLiteral("--fsync"),
+                        rsyncCopy + '/', installation + '/'});
         }));
         QDir(rsyncCopy).removeRecursively();
-        std::printf("round %d: create %.2f s, restore %.2f s, cp -r %.2f s, rsync -r --fsync %.2f s (new) / %.2f s (over)\n",
-                    round + 1, create.back(), restore.back(), cp.back(), rsyncFresh.back(), rsyncOver.back());
+        std::printf("round %d: create %.2f s, restore %.2f s, cp -r %.2f s, rsync -r --fsync %.2f "
+                    "s (new) / %.2f s (over)\n",
+                    round + 1, create.back(), restore.back(), cp.back(), rsyncFresh.back(),
+                    rsyncOver.back());
         std::fflush(stdout);
     }
 

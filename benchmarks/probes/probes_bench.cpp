@@ -52,7 +52,7 @@ bool startSleepers(Setting &setting)
         || !QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner))
         return false;
     const QByteArray path = QFile::encodeName(program);
-    char *const argv[] = { const_cast<char *>(path.constData()), const_cast<char *>("600"), nullptr };
+    char *const argv[] = {const_cast<char *>(path.constData()), const_cast<char *>("600"), nullptr};
     for (int i = 0; i < SleepingProcesses; ++i) {
         pid_t pid = 0;
         if (posix_spawn(&pid, path.constData(), nullptr, nullptr, argv, environ) != 0)
@@ -84,7 +84,9 @@ bool writeLinks(Setting &setting)
         for (int link = 0; link < LinksPerFolder; ++link) {
             shelllink::LinkContent description;
             const QString target = setting.installation
-                + (link % 2 ? QStringLiteral("/bin/tool%1.exe") : QStringLiteral("/Program%1.exe")).arg(link);
+                                   + (link % 2 ? QStringLiteral("/bin/tool%1.exe")
+                                               : QStringLiteral("/Program%1.exe"))
+                                             .arg(link);
             description.localPath = target.toStdU16String();
             const QString path = folderPath + QStringLiteral("/Shortcut %1.lnk").arg(link);
             if (!shelllink::write(QFile::encodeName(path).toStdString(), description))
@@ -156,7 +158,8 @@ void BM_LinkWalkOnly(benchmark::State &state)
     int files = 0;
     for (auto _ : state) {
         files = 0;
-        QDirIterator it(g_setting->links, { QStringLiteral("*.lnk") }, QDir::Files, QDirIterator::Subdirectories);
+        QDirIterator it(g_setting->links, {QStringLiteral("*.lnk")}, QDir::Files,
+                        QDirIterator::Subdirectories);
         while (it.hasNext()) {
             it.next();
             ++files;
@@ -170,7 +173,8 @@ BENCHMARK(BM_LinkWalkOnly)->Unit(benchmark::kMillisecond);
 void BM_LinkTargetsOnly(benchmark::State &state)
 {
     QStringList paths;
-    QDirIterator it(g_setting->links, { QStringLiteral("*.lnk") }, QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(g_setting->links, {QStringLiteral("*.lnk")}, QDir::Files,
+                    QDirIterator::Subdirectories);
     while (it.hasNext())
         paths.append(it.next());
     for (auto _ : state) {
@@ -184,7 +188,8 @@ void BM_ForInstallation(benchmark::State &state)
 {
     qsizetype found = 0;
     for (auto _ : state)
-        found = UpdateShortcuts::forInstallation(g_setting->installation, { g_setting->links }).size();
+        found = UpdateShortcuts::forInstallation(g_setting->installation, {g_setting->links})
+                        .size();
     state.counters["links"] = LinkFolders * LinksPerFolder;
     state.counters["found"] = double(found);
 }

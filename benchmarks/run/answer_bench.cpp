@@ -53,7 +53,8 @@ bool writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+           && file.write(content) == content.size();
 }
 
 // Windows programs in a Wine prefix of their own, on the display of this process.
@@ -71,7 +72,8 @@ struct Wine
         environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
         process->setProcessEnvironment(environment);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(QStringLiteral(WINE_RUN_PATH), QStringList{QStringLiteral("--display"), state} + command);
+        process->start(QStringLiteral(WINE_RUN_PATH),
+                       QStringList{QStringLiteral("--display"), state} + command);
         return process;
     }
     QByteArray output(const QStringList &command) const
@@ -82,12 +84,20 @@ struct Wine
         return process->readAllStandardOutput().simplified();
     }
     // What the probe printed after the line that says it found the window.
-    QByteArray probe(const QString &probe, const QStringList &arguments = {}) const { return afterFound(output(QStringList{probe} + arguments)); }
-    static QByteArray afterFound(const QByteArray &output) { return output.mid(output.indexOf(' ') + 1); }
+    QByteArray probe(const QString &probe, const QStringList &arguments = {}) const
+    {
+        return afterFound(output(QStringList{probe} + arguments));
+    }
+    static QByteArray afterFound(const QByteArray &output)
+    {
+        return output.mid(output.indexOf(' ') + 1);
+    }
     void endAll() const
     {
-        QProcess::execute(QStringLiteral(WINE_RUN_PATH), {state, QStringLiteral("--server"), QStringLiteral("-k")});
-        QProcess::execute(QStringLiteral(WINE_RUN_PATH), {state, QStringLiteral("--server"), QStringLiteral("-w")});
+        QProcess::execute(QStringLiteral(WINE_RUN_PATH),
+                          {state, QStringLiteral("--server"), QStringLiteral("-k")});
+        QProcess::execute(QStringLiteral(WINE_RUN_PATH),
+                          {state, QStringLiteral("--server"), QStringLiteral("-w")});
     }
 };
 
@@ -109,7 +119,9 @@ Round runOnce(Wine &wine, const QString &build, const QString &probe, const QStr
     const QString installation = workspace + QStringLiteral("/Corvatone");
     const QString temp = workspace + QStringLiteral("/tmp");
     const QString handoff = workspace + QStringLiteral("/handoff");
-    const auto marker = [&](const char *name) { return workspace + QLatin1String("/") + QLatin1String(name); };
+    const auto marker = [&](const char *name) {
+        return workspace + QLatin1String("/") + QLatin1String(name);
+    };
     for (const char *name : {"handoff", "started", "asked", "ended", "stop"})
         QFile::remove(marker(name));
     QDir(temp).removeRecursively();
@@ -123,13 +135,19 @@ Round runOnce(Wine &wine, const QString &build, const QString &probe, const QStr
         return round;
     // The tool waits until the session's end has been asked about, then changes a file and fails.
     writeFile(tool + QStringLiteral(".scenario"),
-              "write " + windowsPath(marker("started")).toUtf8() + " x\nawait " + windowsPath(marker("asked")).toUtf8()
-                  + "\nwrite resources/group0/pack0.dat changed\nwrite " + windowsPath(marker("ended")).toUtf8() + " x\nexit 1\n");
+              "write " + windowsPath(marker("started")).toUtf8() + " x\nawait "
+                      + windowsPath(marker("asked")).toUtf8()
+                      + "\nwrite resources/group0/pack0.dat changed\nwrite "
+                      + windowsPath(marker("ended")).toUtf8() + " x\nexit 1\n");
     wine.packageFolder = build + QStringLiteral("/package/updater_helper");
-    const auto updater = wine.start({wine.packageFolder + QStringLiteral("/updater_helper.exe"), QStringLiteral("--maintenance-tool"),
-                                     windowsPath(tool), QStringLiteral("--repository"), QStringLiteral("https://updates.example.invalid/win64"),
-                                     QStringLiteral("--application"), windowsPath(client), QStringLiteral("--working-directory"),
-                                     windowsPath(installation), QStringLiteral("--handoff-file"), windowsPath(handoff)});
+    const auto updater =
+            wine.start({wine.packageFolder + QStringLiteral("/updater_helper.exe"),
+                        QStringLiteral("--maintenance-tool"), windowsPath(tool),
+                        QStringLiteral("--repository"),
+                        QStringLiteral("https://updates.example.invalid/win64"),
+                        QStringLiteral("--application"), windowsPath(client),
+                        QStringLiteral("--working-directory"), windowsPath(installation),
+                        QStringLiteral("--handoff-file"), windowsPath(handoff)});
     QElapsedTimer clock;
     clock.start();
     while (readFile(handoff) != "ready" && clock.elapsed() < 60000)
@@ -143,9 +161,14 @@ Round runOnce(Wine &wine, const QString &build, const QString &probe, const QStr
     QDateTime toolEnd;
     clock.restart();
     while (clock.elapsed() < RunLimitMs) {
-        if (backupStart < 0 && !QDir(temp).entryList({QStringLiteral("Corvatone-update-backup-*")}, QDir::Dirs).isEmpty())
+        if (backupStart < 0
+            && !QDir(temp)
+                        .entryList({QStringLiteral("Corvatone-update-backup-*")}, QDir::Dirs)
+                        .isEmpty())
             backupStart = clock.elapsed();
-        if (backupEnd < 0 && readFile(temp + QStringLiteral("/Corvatone-update.log")).contains("Installation backup created."))
+        if (backupEnd < 0
+            && readFile(temp + QStringLiteral("/Corvatone-update.log"))
+                       .contains("Installation backup created."))
             backupEnd = clock.elapsed();
         if (round.duringTool.isEmpty() && QFileInfo::exists(marker("started"))) {
             round.duringTool = wine.probe(probe);
@@ -166,7 +189,8 @@ Round runOnce(Wine &wine, const QString &build, const QString &probe, const QStr
     round.longestSilenceMs = round.pings.split(' ').value(0).toLongLong();
     round.afterEnd = wine.probe(probe);
     updater->waitForFinished(30000);
-    round.ok = backupStart >= 0 && backupEnd > backupStart && toolEnd.isValid() && round.rollbackMs > 0;
+    round.ok = backupStart >= 0 && backupEnd > backupStart && toolEnd.isValid()
+               && round.rollbackMs > 0;
     return round;
 }
 
@@ -198,7 +222,8 @@ int main(int argc, char **argv)
     QStringList names = users.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     names.removeAll(QStringLiteral("Public"));
     const QString wineTemp = users.filePath(names.value(0) + QStringLiteral("/Temp"));
-    if (names.size() != 1 || !QDir(wineTemp).removeRecursively() || !QFile::link(workspace.filePath(QStringLiteral("tmp")), wineTemp)) {
+    if (names.size() != 1 || !QDir(wineTemp).removeRecursively()
+        || !QFile::link(workspace.filePath(QStringLiteral("tmp")), wineTemp)) {
         std::fprintf(stderr, "cannot set up Wine in %s\n", qPrintable(wine.state));
         return 1;
     }
@@ -207,7 +232,9 @@ int main(int argc, char **argv)
     QRandomGenerator random(20240301);
     random.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
     for (int i = 0; i < Files; ++i) {
-        if (!writeFile(workspace.filePath(QStringLiteral("Corvatone/resources/group%1/pack%2.dat").arg(i % 30).arg(i)),
+        if (!writeFile(workspace.filePath(QStringLiteral("Corvatone/resources/group%1/pack%2.dat")
+                                                  .arg(i % 30)
+                                                  .arg(i)),
                        block.mid(i % 1024) + block.left(i % 1024))) {
             std::fprintf(stderr, "cannot make the installation\n");
             return 1;
@@ -216,7 +243,8 @@ int main(int argc, char **argv)
     std::printf("A failing update of %d files of 64 KiB, %d rounds\n", Files, Rounds);
 
     bool ok = true;
-    std::vector<std::vector<qint64>> backups(builds.size()), rollbacks(builds.size()), silences(builds.size());
+    std::vector<std::vector<qint64>> backups(builds.size()), rollbacks(builds.size()),
+            silences(builds.size());
     for (int number = 1; number <= Rounds; ++number) {
         for (qsizetype b = 0; b < builds.size(); ++b) {
             const Round round = runOnce(wine, builds.at(b), probe, workspace.path());
@@ -225,21 +253,27 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "round %d of %s failed\n", number, qPrintable(builds.at(b)));
                 return 1;
             }
-            const bool met = round.longestSilenceMs < SilenceBarMs && round.duringTool == "0" && round.afterEnd == "1";
+            const bool met = round.longestSilenceMs < SilenceBarMs && round.duringTool == "0"
+                             && round.afterEnd == "1";
             ok = ok && met;
-            std::printf("  %s, round %d: backup %.1f s, rollback %.1f s; longest silence %lld ms (bar %lld; sent, "
-                        "unanswered: %s); session end while the tool runs: %s (bar 0), after the end: %s: %s\n",
-                        qPrintable(builds.at(b)), number, double(round.backupMs) / 1000, double(round.rollbackMs) / 1000,
-                        round.longestSilenceMs, SilenceBarMs, round.pings.mid(round.pings.indexOf(' ') + 1).constData(),
-                        round.duringTool.constData(), round.afterEnd.constData(), met ? "ok" : "BAR MISSED");
+            std::printf("  %s, round %d: backup %.1f s, rollback %.1f s; longest silence %lld ms "
+                        "(bar %lld; sent, "
+                        "unanswered: %s); session end while the tool runs: %s (bar 0), after the "
+                        "end: %s: %s\n",
+                        qPrintable(builds.at(b)), number, double(round.backupMs) / 1000,
+                        double(round.rollbackMs) / 1000, round.longestSilenceMs, SilenceBarMs,
+                        round.pings.mid(round.pings.indexOf(' ') + 1).constData(),
+                        round.duringTool.constData(), round.afterEnd.constData(),
+                        met ? "ok" : "BAR MISSED");
             backups[b].push_back(round.backupMs);
             rollbacks[b].push_back(round.rollbackMs);
             silences[b].push_back(round.longestSilenceMs);
         }
     }
     for (qsizetype b = 0; b < builds.size(); ++b) {
-        std::printf("%s, median: backup %.1f s, rollback %.1f s, longest silence %lld ms\n", qPrintable(builds.at(b)),
-                    double(median(backups[b])) / 1000, double(median(rollbacks[b])) / 1000, median(silences[b]));
+        std::printf("%s, median: backup %.1f s, rollback %.1f s, longest silence %lld ms\n",
+                    qPrintable(builds.at(b)), double(median(backups[b])) / 1000,
+                    double(median(rollbacks[b])) / 1000, median(silences[b]));
     }
     return ok ? 0 : 1;
 }

@@ -42,7 +42,7 @@ constexpr int Rounds = 3;
 
 qint64 realtimeNanoseconds()
 {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
@@ -57,7 +57,8 @@ bool writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+           && file.write(content) == content.size();
 }
 
 // An installation of the client: the stand-ins and a realistic mix of file
@@ -69,10 +70,10 @@ struct Installation
     qint64 bytes = 0;
 };
 
-std::optional<Installation> makeInstallation(const QString &directory, int smallFiles, int mediumFiles,
-                                             int largeFiles)
+std::optional<Installation> makeInstallation(const QString &directory, int smallFiles,
+                                             int mediumFiles, int largeFiles)
 {
-    Installation installation {directory, 0, 0};
+    Installation installation{directory, 0, 0};
     if (!QDir().mkpath(directory))
         return std::nullopt;
     QByteArray pool(48 * 1024 * 1024, '\0');
@@ -89,21 +90,26 @@ std::optional<Installation> makeInstallation(const QString &directory, int small
     };
     // Icons, translations, scripts, small plugins: 1 to 24 KiB.
     for (int i = 0; i < smallFiles; ++i) {
-        if (!add(QStringLiteral("resources/group%1/item%2.dat").arg(i % 40).arg(i), 1024 + random.bounded(23 * 1024)))
+        if (!add(QStringLiteral("resources/group%1/item%2.dat").arg(i % 40).arg(i),
+                 1024 + random.bounded(23 * 1024)))
             return std::nullopt;
     }
     // Plugins and data files: 100 KiB to 1 MiB.
     for (int i = 0; i < mediumFiles; ++i) {
-        if (!add(QStringLiteral("plugins/kind%1/plugin%2.dll").arg(i % 12).arg(i), 100 * 1024 + random.bounded(924 * 1024)))
+        if (!add(QStringLiteral("plugins/kind%1/plugin%2.dll").arg(i % 12).arg(i),
+                 100 * 1024 + random.bounded(924 * 1024)))
             return std::nullopt;
     }
     // The big libraries: 8 to 24 MiB.
     for (int i = 0; i < largeFiles; ++i) {
-        if (!add(QStringLiteral("lib%1.dll").arg(i), 8 * 1024 * 1024 + random.bounded(16 * 1024 * 1024)))
+        if (!add(QStringLiteral("lib%1.dll").arg(i),
+                 8 * 1024 * 1024 + random.bounded(16 * 1024 * 1024)))
             return std::nullopt;
     }
-    if (!QFile::copy(QStringLiteral(STANDIN_CLIENT_PATH), directory + QStringLiteral("/CorvatoneBench.exe"))
-        || !QFile::copy(QStringLiteral(STANDIN_MAINTENANCETOOL_PATH), directory + QStringLiteral("/maintenancetool.exe")))
+    if (!QFile::copy(QStringLiteral(STANDIN_CLIENT_PATH),
+                     directory + QStringLiteral("/CorvatoneBench.exe"))
+        || !QFile::copy(QStringLiteral(STANDIN_MAINTENANCETOOL_PATH),
+                        directory + QStringLiteral("/maintenancetool.exe")))
         return std::nullopt;
     return installation;
 }
@@ -113,7 +119,7 @@ struct RunFigures
 {
     bool ok = false;
     qint64 toolStartNs = 0; // from the updater's start to the tool's start
-    double cpuSeconds = 0; // user and system time of the updater alone
+    double cpuSeconds = 0;  // user and system time of the updater alone
     qint64 peakRssKiB = 0;
     qint64 logBytes = 0;
 };
@@ -131,13 +137,16 @@ void sample(pid_t pid, RunFigures &figures)
             figures.cpuSeconds = std::max(figures.cpuSeconds, ticks / double(sysconf(_SC_CLK_TCK)));
         }
     }
-    for (const QByteArray &line : readFile(QStringLiteral("/proc/%1/status").arg(pid)).split('\n')) {
+    for (const QByteArray &line :
+         readFile(QStringLiteral("/proc/%1/status").arg(pid)).split('\n')) {
         if (line.startsWith("VmHWM:"))
-            figures.peakRssKiB = std::max(figures.peakRssKiB, line.mid(6).trimmed().split(' ').value(0).toLongLong());
+            figures.peakRssKiB = std::max(figures.peakRssKiB,
+                                          line.mid(6).trimmed().split(' ').value(0).toLongLong());
     }
 }
 
-RunFigures runUpdater(const QString &workspace, const QString &installation, const QByteArray &scenario)
+RunFigures runUpdater(const QString &workspace, const QString &installation,
+                      const QByteArray &scenario)
 {
     RunFigures figures;
     const QString temp = workspace + QStringLiteral("/tmp");
@@ -160,11 +169,15 @@ RunFigures runUpdater(const QString &workspace, const QString &installation, con
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), workspace);
 
-    const QStringList arguments {QStringLiteral("--maintenance-tool"), installation + QStringLiteral("/maintenancetool.exe"),
-                                 QStringLiteral("--repository"), QStringLiteral("https://updates.example.invalid/corvatone"),
-                                 QStringLiteral("--application"), installation + QStringLiteral("/CorvatoneBench.exe"),
-                                 QStringLiteral("--working-directory"), installation};
-    QList<QByteArray> argumentBytes {QFile::encodeName(QStringLiteral(UPDATER_HELPER_PATH))};
+    const QStringList arguments{QStringLiteral("--maintenance-tool"),
+                                installation + QStringLiteral("/maintenancetool.exe"),
+                                QStringLiteral("--repository"),
+                                QStringLiteral("https://updates.example.invalid/corvatone"),
+                                QStringLiteral("--application"),
+                                installation + QStringLiteral("/CorvatoneBench.exe"),
+                                QStringLiteral("--working-directory"),
+                                installation};
+    QList<QByteArray> argumentBytes{QFile::encodeName(QStringLiteral(UPDATER_HELPER_PATH))};
     for (const QString &a : arguments)
         argumentBytes.append(QFile::encodeName(a));
     QList<QByteArray> environmentBytes;
@@ -209,8 +222,9 @@ RunFigures runUpdater(const QString &workspace, const QString &installation, con
     figures.logBytes = QFileInfo(temp + QStringLiteral("/Corvatone-update.log")).size();
     figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && !tool.isEmpty();
     if (!figures.ok)
-        std::fprintf(stderr, "the updater failed (status %d): %s\n", status,
-                     readFile(temp + QStringLiteral("/Corvatone-update.log")).right(400).constData());
+        std::fprintf(
+                stderr, "the updater failed (status %d): %s\n", status,
+                readFile(temp + QStringLiteral("/Corvatone-update.log")).right(400).constData());
     return figures;
 }
 
@@ -219,9 +233,11 @@ std::optional<qint64> rsyncNanoseconds(const QString &source, const QString &des
     QDir(destination).removeRecursively();
     QProcess rsync;
     const qint64 started = realtimeNanoseconds();
-    rsync.start(QStringLiteral("rsync"), {QStringLiteral("-r"), QStringLiteral("--fsync"),
-                                          source + QLatin1Char('/'), destination + QLatin1Char('/')});
-    if (!rsync.waitForFinished(600000) || rsync.exitStatus() != QProcess::NormalExit || rsync.exitCode() != 0)
+    rsync.start(QStringLiteral("rsync"),
+                {QStringLiteral("-r"), QStringLiteral("--fsync"), source + QLatin1Char('/'),
+                 destination + QLatin1Char('/')});
+    if (!rsync.waitForFinished(600000) || rsync.exitStatus() != QProcess::NormalExit
+        || rsync.exitCode() != 0)
         return std::nullopt;
     return realtimeNanoseconds() - started;
 }
@@ -241,12 +257,13 @@ bool measureOverhead(const QString &workspace)
 {
     std::printf("Overhead: updater start to maintenance tool start\n");
     const std::optional<Installation> installation =
-        makeInstallation(workspace + QStringLiteral("/Corvatone"), 2790, 200, 6);
+            makeInstallation(workspace + QStringLiteral("/Corvatone"), 2790, 200, 6);
     if (!installation) {
         std::fprintf(stderr, "cannot make the installation\n");
         return false;
     }
-    std::printf("  installation: %lld files, %.1f MB\n", installation->files + 2, double(installation->bytes) / 1e6);
+    std::printf("  installation: %lld files, %.1f MB\n", installation->files + 2,
+                double(installation->bytes) / 1e6);
 
     // The new tree's dirty pages would otherwise be written out during the first round.
     ::sync();
@@ -255,7 +272,8 @@ bool measureOverhead(const QString &workspace)
     // Round 0 warms the caches and is not counted.
     for (int round = 0; round <= Rounds; ++round) {
         const RunFigures run = runUpdater(workspace, installation->directory, "exit 0\n");
-        const std::optional<qint64> copy = rsyncNanoseconds(installation->directory, workspace + QStringLiteral("/rsync-copy"));
+        const std::optional<qint64> copy = rsyncNanoseconds(
+                installation->directory, workspace + QStringLiteral("/rsync-copy"));
         if (!run.ok || !copy) {
             std::fprintf(stderr, "a round failed\n");
             return false;
@@ -270,30 +288,35 @@ bool measureOverhead(const QString &workspace)
     QDir(workspace + QStringLiteral("/rsync-copy")).removeRecursively();
     const double ratio = double(median(updater)) / double(median(rsync));
     const bool ok = ratio <= OverheadBar;
-    std::printf("  median: updater %.0f ms, rsync %.0f ms, ratio %.2f (bar %.1f): %s\n", ms(median(updater)),
-                ms(median(rsync)), ratio, OverheadBar, ok ? "ok" : "OVER THE BAR");
+    std::printf("  median: updater %.0f ms, rsync %.0f ms, ratio %.2f (bar %.1f): %s\n",
+                ms(median(updater)), ms(median(rsync)), ratio, OverheadBar,
+                ok ? "ok" : "OVER THE BAR");
     return ok;
 }
 
 bool measureOutput(const QString &workspace)
 {
     std::printf("Output: the updater while the tool writes %lld MB\n", FloodBytes / (1024 * 1024));
-    const std::optional<Installation> installation = makeInstallation(workspace + QStringLiteral("/Small"), 20, 2, 0);
+    const std::optional<Installation> installation =
+            makeInstallation(workspace + QStringLiteral("/Small"), 20, 2, 0);
     if (!installation)
         return false;
-    const RunFigures quiet = runUpdater(workspace, installation->directory, "out Nothing to update.\\n\n");
+    const RunFigures quiet =
+            runUpdater(workspace, installation->directory, "out Nothing to update.\\n\n");
     const RunFigures loud = runUpdater(workspace, installation->directory,
                                        "flood " + QByteArray::number(FloodBytes) + " out\n");
     if (!quiet.ok || !loud.ok)
         return false;
-    const QByteArray header = "Repository: https://updates.example.invalid/corvatone\nInstallation backup created.\n";
+    const QByteArray header =
+            "Repository: https://updates.example.invalid/corvatone\nInstallation backup created.\n";
     const bool logWhole = loud.logBytes == header.size() + FloodBytes;
     const qint64 growth = loud.peakRssKiB - quiet.peakRssKiB;
     const bool flat = growth < FlatMemoryBarKiB;
-    std::printf("  small output: CPU %.2f s, peak RSS %lld KiB\n", quiet.cpuSeconds, quiet.peakRssKiB);
+    std::printf("  small output: CPU %.2f s, peak RSS %lld KiB\n", quiet.cpuSeconds,
+                quiet.peakRssKiB);
     std::printf("  %lld MB output: CPU %.2f s, peak RSS %lld KiB (%+lld KiB; bar < %lld KiB): %s\n",
-                FloodBytes / (1024 * 1024), loud.cpuSeconds, loud.peakRssKiB, growth, FlatMemoryBarKiB,
-                flat ? "ok" : "OVER THE BAR");
+                FloodBytes / (1024 * 1024), loud.cpuSeconds, loud.peakRssKiB, growth,
+                FlatMemoryBarKiB, flat ? "ok" : "OVER THE BAR");
     std::printf("  log: %lld bytes, expected %lld: %s\n", loud.logBytes, header.size() + FloodBytes,
                 logWhole ? "ok" : "BYTES LOST");
     return flat && logWhole;

@@ -1,6 +1,7 @@
 // The client's side of an update, as docs/client-integration.md describes it.
 //
-//   client_example [<own arguments>...] [--update <helper> <maintenance tool> <repository> <version>]
+//   client_example [<own arguments>...] [--update <helper> <maintenance tool> <repository>
+//   <version>]
 //
 // Every start first says how the last handed-over update ended. Without
 // --update the example then ends (a real client would go on with its work).
@@ -33,21 +34,34 @@ void say(const QString &text)
 // Outside the installation (which the backup, the maintenance tool and a
 // rollback handle), one for each installation, in a folder that exists and
 // that the user can write.
-QString handoffFile() { return QCoreApplication::applicationDirPath() + QStringLiteral(".handoff"); }
-QString expectedFile() { return QCoreApplication::applicationDirPath() + QStringLiteral(".expected"); }
+QString handoffFile()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral(".handoff");
+}
+QString expectedFile()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral(".expected");
+}
 
 // The helper inherits the client's environment, so its temporary folder too.
-QString seeLog() { return QStringLiteral(" See ") + QDir::temp().filePath(QStringLiteral("Corvatone-update.log")); }
+QString seeLog()
+{
+    return QStringLiteral(" See ") + QDir::temp().filePath(QStringLiteral("Corvatone-update.log"));
+}
 
 // The helper's journal of an update of this installation that has not ended:
 // "Corvatone-update-" + the SHA-256 (lowercase hex) of the client's own path,
 // made canonical and case-folded and taken as UTF-8, + ".journal".
 QString journalFile()
 {
-    const QByteArray key = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath().toCaseFolded().toUtf8();
-    return QDir::temp().filePath(QStringLiteral("Corvatone-update-")
-                                 + QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex())
-                                 + QStringLiteral(".journal"));
+    const QByteArray key = QFileInfo(QCoreApplication::applicationFilePath())
+                                   .canonicalFilePath()
+                                   .toCaseFolded()
+                                   .toUtf8();
+    return QDir::temp().filePath(
+            QStringLiteral("Corvatone-update-")
+            + QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex())
+            + QStringLiteral(".journal"));
 }
 
 // The whole file; empty when it cannot be read. The file is closed again on
@@ -64,7 +78,7 @@ bool replaceWhole(const QString &path, const QByteArray &content)
 {
     QSaveFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.flush()
-            && file.commit();
+           && file.commit();
 }
 
 // The version that components.xml records for the client's package; as for
@@ -84,7 +98,8 @@ QString installedVersion()
             name = xml.readElementText();
         else if (xml.isStartElement() && xml.name() == u"Version")
             version = xml.readElementText();
-        else if (xml.isEndElement() && xml.name() == u"Package" && name == QLatin1String("com.quintaver.tallyroom"))
+        else if (xml.isEndElement() && xml.name() == u"Package"
+                 && name == QLatin1String("com.quintaver.tallyroom"))
             installed = version;
     }
     return xml.hasError() ? QString() : installed;
@@ -105,20 +120,29 @@ void reportLastUpdate()
     if (record.startsWith("error\n"))
         say(QStringLiteral("The last update failed:\n") + QString::fromUtf8(record.mid(6)));
     else if (record == "continue" && QFile::exists(journalFile()))
-        say(QStringLiteral("The last update was cut short (or the helper is still at work): the installation may be "
-                           "half updated. Starting the update again brings it back as it was first, then updates it."));
+        say(QStringLiteral("The last update was cut short (or the helper is still at work): the "
+                           "installation may be "
+                           "half updated. Starting the update again brings it back as it was "
+                           "first, then updates it."));
     else if (record == "continue" && !expected.isEmpty() && installed == expected)
         say(QStringLiteral("The last update installed version %1.").arg(expected));
     else if (record == "continue")
-        say(QStringLiteral("The last update did not install version %1 (found: %2) and left no reason: the helper "
-                           "was ended before it finished, could not write its record, or is still at work.%3")
-                    .arg(expected, installed.isEmpty() ? QStringLiteral("none") : installed, seeLog()));
+        say(QStringLiteral("The last update did not install version %1 (found: %2) and left no "
+                           "reason: the helper "
+                           "was ended before it finished, could not write its record, or is still "
+                           "at work.%3")
+                    .arg(expected, installed.isEmpty() ? QStringLiteral("none") : installed,
+                         seeLog()));
     else if (record == "ready")
-        say(QStringLiteral("The last update did not begin: the helper never saw the answer and could not "
-                           "write its record.") + seeLog());
+        say(QStringLiteral(
+                    "The last update did not begin: the helper never saw the answer and could not "
+                    "write its record.")
+            + seeLog());
     else if (!recorded)
-        say(QStringLiteral("The last update left no record: the helper could not write the handoff file, or "
-                           "did not run.") + seeLog());
+        say(QStringLiteral("The last update left no record: the helper could not write the handoff "
+                           "file, or "
+                           "did not run.")
+            + seeLog());
     else
         say(QStringLiteral("The handoff file holds something unknown."));
     QFile::remove(handoffFile());
@@ -139,12 +163,13 @@ bool handOver(const QStringList &update, const QStringList &kept)
         return false;
     }
     // Absolute paths: the helper takes them as written, against its own working directory.
-    QStringList arguments{QStringLiteral("--maintenance-tool"), QFileInfo(update[1]).absoluteFilePath(),
-                          QStringLiteral("--repository"), update[2],
-                          QStringLiteral("--application"), QCoreApplication::applicationFilePath(),
-                          QStringLiteral("--working-directory"), QCoreApplication::applicationDirPath(),
-                          QStringLiteral("--handoff-file"), handoffFile(),
-                          QStringLiteral("--expected-version"), expected};
+    QStringList arguments{
+            QStringLiteral("--maintenance-tool"),  QFileInfo(update[1]).absoluteFilePath(),
+            QStringLiteral("--repository"),        update[2],
+            QStringLiteral("--application"),       QCoreApplication::applicationFilePath(),
+            QStringLiteral("--working-directory"), QCoreApplication::applicationDirPath(),
+            QStringLiteral("--handoff-file"),      handoffFile(),
+            QStringLiteral("--expected-version"),  expected};
     for (const QString &argument : kept)
         arguments << QStringLiteral("--application-argument") << argument;
 

@@ -28,9 +28,9 @@ int qMain(int argc, char **argv)
     const QCommandLineOption applicationOption(QStringLiteral("application"),
                                                QStringLiteral("Path to Corvatone.exe."),
                                                QStringLiteral("path"));
-    const QCommandLineOption workingDirectoryOption(QStringLiteral("working-directory"),
-                                                    QStringLiteral("Application working directory."),
-                                                    QStringLiteral("path"));
+    const QCommandLineOption workingDirectoryOption(
+            QStringLiteral("working-directory"), QStringLiteral("Application working directory."),
+            QStringLiteral("path"));
     const QCommandLineOption handoffFileOption(QStringLiteral("handoff-file"),
                                                QStringLiteral("Private startup handshake file."),
                                                QStringLiteral("path"));
@@ -38,9 +38,9 @@ int qMain(int argc, char **argv)
             QStringLiteral("application-argument"),
             QStringLiteral("Argument preserved when restarting the client (repeatable)."),
             QStringLiteral("argument"));
-    const QCommandLineOption expectedVersionOption(QStringLiteral("expected-version"),
-                                                   QStringLiteral("Expected installed package version."),
-                                                   QStringLiteral("version"));
+    const QCommandLineOption expectedVersionOption(
+            QStringLiteral("expected-version"),
+            QStringLiteral("Expected installed package version."), QStringLiteral("version"));
     const QCommandLineOption shortcutDirectoryOption(
             QStringLiteral("shortcut-directory"),
             QStringLiteral("Additional shortcut directory to preserve on rollback (repeatable)."),

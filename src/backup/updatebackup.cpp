@@ -24,9 +24,9 @@ constexpr qint64 HeldRetryPollMs = 100;
 constexpr qint64 ProgressIntervalMs = 25;
 
 const std::array<QString, 3> ExcludedTopLevelNames = {
-    QStringLiteral("downloads"),
-    QStringLiteral("log"),
-    QStringLiteral("corvatone-web-cache"),
+        QStringLiteral("downloads"),
+        QStringLiteral("log"),
+        QStringLiteral("corvatone-web-cache"),
 };
 
 const QString NoParentMessage =
@@ -71,7 +71,7 @@ bool isExcludedTopLevelName(const QString &relativePath)
 {
     const QString first = relativePath.section(QLatin1Char('/'), 0, 0).toCaseFolded();
     return std::find(ExcludedTopLevelNames.begin(), ExcludedTopLevelNames.end(), first)
-            != ExcludedTopLevelNames.end();
+           != ExcludedTopLevelNames.end();
 }
 
 // The update run keeps its log, its lock, its journal and the tool's cache
@@ -87,7 +87,7 @@ bool isRunFile(const QString &path, const QString &foldedTemporaryFolder)
     // Everything below one of the run's folders belongs to the run as well.
     const QString prefix = foldedTemporaryFolder + QLatin1Char('/');
     return folder.startsWith(prefix)
-            && UpdateRun::isRunFileName(folder.mid(prefix.size()).section(QLatin1Char('/'), 0, 0));
+           && UpdateRun::isRunFileName(folder.mid(prefix.size()).section(QLatin1Char('/'), 0, 0));
 }
 
 // Whether a folder between the installation and one of its files is a link.
@@ -247,7 +247,7 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &errorMe
         errorMessage = SaveFailedMessage.arg(QFileInfo(journalPath).fileName());
         return false;
     }
-    RetryBudget budget{ BackupHeldFileMs, BackupHeldTotalMs };
+    RetryBudget budget{BackupHeldFileMs, BackupHeldTotalMs};
     if (!saveInstallationFiles(errorMessage, budget)
         || !saveShortcuts(shortcutDirectories, errorMessage, budget)) {
         return false;
@@ -380,7 +380,7 @@ bool UpdateBackup::restoreInterrupted(const UpdateJournal &journal, QString &err
 
 bool UpdateBackup::restoreFrom(const QString &backupPath, QString &errorMessage)
 {
-    RetryBudget budget{ RestoreHeldFileMs, RestoreHeldTotalMs };
+    RetryBudget budget{RestoreHeldFileMs, RestoreHeldTotalMs};
     // Puts one saved item back with the attributes it had when it was saved;
     // after a failed copy the destination keeps the attributes it had.
     const auto putBack = [&](const QString &destination, std::uint32_t saved, auto copy) {
@@ -404,9 +404,8 @@ bool UpdateBackup::restoreFrom(const QString &backupPath, QString &errorMessage)
         const QString source = backup.filePath(relativePath);
         const QString destination = installation.filePath(relativePath);
         if (passesThroughLink(installation, relativePath)
-            || !putBack(destination, fileAttributes.value(i), [&] {
-                   return copyInstallationFileOnce(source, destination, progress);
-               })) {
+            || !putBack(destination, fileAttributes.value(i),
+                        [&] { return copyInstallationFileOnce(source, destination, progress); })) {
             errorMessage = RestoreFailedMessage.arg(relativePath, backupPath);
             return false;
         }

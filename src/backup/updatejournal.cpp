@@ -23,8 +23,8 @@ QJsonArray entriesToJson(const QStringList &paths, const QList<std::uint32_t> &a
 {
     QJsonArray entries;
     for (qsizetype i = 0; i < paths.size(); ++i) {
-        QJsonObject entry{ { QStringLiteral("path"), paths.at(i) },
-                           { QStringLiteral("attributes"), qint64(attributes.value(i)) } };
+        QJsonObject entry{{QStringLiteral("path"), paths.at(i)},
+                          {QStringLiteral("attributes"), qint64(attributes.value(i))}};
         if (i < copies.size())
             entry.insert(QStringLiteral("copy"), copies.at(i));
         entries.append(entry);
@@ -39,7 +39,8 @@ bool isSafeRelativePath(const QString &path)
         return false;
     // Windows takes either slash as a separator.
     const QStringList parts = path.split(QRegularExpression(QStringLiteral("[/\\\\]")));
-    return !parts.contains(QString()) && !parts.contains(QStringLiteral(".")) && !parts.contains(QStringLiteral(".."));
+    return !parts.contains(QString()) && !parts.contains(QStringLiteral("."))
+           && !parts.contains(QStringLiteral(".."));
 }
 
 } // namespace
@@ -53,12 +54,13 @@ bool UpdateJournal::write(const QString &path) const
         shortcutCopies.append(shortcut.second);
     }
     const QJsonObject record{
-        { QStringLiteral("state"), state == State::Saved ? SavedState : SavingState },
-        { QStringLiteral("installation"), installationDirectory },
-        { QStringLiteral("backup"), backupDirectory },
-        { QStringLiteral("toolCache"), toolCacheDirectory },
-        { QStringLiteral("files"), entriesToJson(files, fileAttributes) },
-        { QStringLiteral("shortcuts"), entriesToJson(shortcutPaths, shortcutAttributes, shortcutCopies) },
+            {QStringLiteral("state"), state == State::Saved ? SavedState : SavingState},
+            {QStringLiteral("installation"), installationDirectory},
+            {QStringLiteral("backup"), backupDirectory},
+            {QStringLiteral("toolCache"), toolCacheDirectory},
+            {QStringLiteral("files"), entriesToJson(files, fileAttributes)},
+            {QStringLiteral("shortcuts"),
+             entriesToJson(shortcutPaths, shortcutAttributes, shortcutCopies)},
     };
     const QByteArray content = QJsonDocument(record).toJson(QJsonDocument::Compact);
     QSaveFile file(path);
@@ -90,7 +92,8 @@ std::optional<UpdateJournal> UpdateJournal::read(const QString &path)
         if (!isSafeRelativePath(file))
             return std::nullopt;
         journal.files.append(file);
-        journal.fileAttributes.append(std::uint32_t(entry.value(QStringLiteral("attributes")).toInteger()));
+        journal.fileAttributes.append(
+                std::uint32_t(entry.value(QStringLiteral("attributes")).toInteger()));
     }
     for (const QJsonValue &value : record.value(QStringLiteral("shortcuts")).toArray()) {
         const QJsonObject entry = value.toObject();
@@ -98,7 +101,8 @@ std::optional<UpdateJournal> UpdateJournal::read(const QString &path)
         if (!copy.startsWith(journal.backupDirectory + QLatin1Char('/')))
             return std::nullopt;
         journal.shortcuts.append(qMakePair(entry.value(QStringLiteral("path")).toString(), copy));
-        journal.shortcutAttributes.append(std::uint32_t(entry.value(QStringLiteral("attributes")).toInteger()));
+        journal.shortcutAttributes.append(
+                std::uint32_t(entry.value(QStringLiteral("attributes")).toInteger()));
     }
     return journal;
 }

@@ -33,12 +33,14 @@ QString logPath()
 
 QString lockPath(const QString &applicationPath)
 {
-    return inTemporaryFolder(InstallationFilePrefix + installationKey(applicationPath) + LockSuffix);
+    return inTemporaryFolder(InstallationFilePrefix + installationKey(applicationPath)
+                             + LockSuffix);
 }
 
 QString journalPath(const QString &applicationPath)
 {
-    return inTemporaryFolder(InstallationFilePrefix + installationKey(applicationPath) + JournalSuffix);
+    return inTemporaryFolder(InstallationFilePrefix + installationKey(applicationPath)
+                             + JournalSuffix);
 }
 
 QString toolCacheTemplate()

@@ -64,8 +64,10 @@ constexpr qint64 TurnIntervalMs = 75;
     QString hostname;
     QString application;
     // Windows keeps the computer's name in capitals, the host name in any case.
-    if (!lock.getLockInfo(&pid, &hostname, &application) || pid != QCoreApplication::applicationPid()
-        || (!hostname.isEmpty() && hostname.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) != 0)) {
+    if (!lock.getLockInfo(&pid, &hostname, &application)
+        || pid != QCoreApplication::applicationPid()
+        || (!hostname.isEmpty()
+            && hostname.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) != 0)) {
         return false;
     }
     return lock.removeStaleLockFile() && lock.tryLock(0);
@@ -88,7 +90,8 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
     , m_expectedVersion(std::move(expectedVersion))
     , m_shortcutDirectories(std::move(shortcutDirectories))
     , m_updateTemporaryDirectory(UpdateRun::toolCacheTemplate())
-    , m_statusLabel(new QLabel(QDialog::tr("Выполняется обновление Corvatone. Пожалуйста, подождите..."), this))
+    , m_statusLabel(new QLabel(
+              QDialog::tr("Выполняется обновление Corvatone. Пожалуйста, подождите..."), this))
     , m_progressBar(new QProgressBar(this))
     , m_closeButton(new QPushButton(QDialog::tr("Закрыть"), this))
     , m_maintenanceProcess(new QProcess(this))
@@ -204,7 +207,8 @@ void UpdateDialog::prepareUpdate()
     }
 
     if (!replaceFileContent(m_handoffFilePath, UpdateRun::ReadyAnswer)) {
-        finishWithError(QDialog::tr("Не удалось подготовить передачу управления обновлению."), false);
+        finishWithError(QDialog::tr("Не удалось подготовить передачу управления обновлению."),
+                        false);
         return;
     }
 
@@ -228,7 +232,8 @@ void UpdateDialog::waitForConfirmation()
     }
 
     if (m_runTimer.elapsed() >= ConfirmationLimitMs) {
-        finishWithError(QDialog::tr("Клиент не подтвердил начало обновления. Повторите попытку."), false);
+        finishWithError(QDialog::tr("Клиент не подтвердил начало обновления. Повторите попытку."),
+                        false);
         return;
     }
 
@@ -257,16 +262,17 @@ void UpdateDialog::waitForApplicationExit()
         const QString pids = clients.pids.join(QStringLiteral(", "));
         appendLog(QByteArrayLiteral("Update not started: running client PIDs: ") + pids.toUtf8()
                   + '\n');
-        finishWithError(QDialog::tr("Corvatone ещё запущен. Закройте все его окна, включая тестовую "
-                                    "версию, и повторите обновление. Процессы: %1.")
-                                .arg(pids),
-                        false);
+        finishWithError(
+                QDialog::tr("Corvatone ещё запущен. Закройте все его окна, включая тестовую "
+                            "версию, и повторите обновление. Процессы: %1.")
+                        .arg(pids),
+                false);
         return;
     }
 
     if (elapsed >= ExitHintMs)
-        m_statusLabel->setText(
-                QDialog::tr("Ожидание закрытия Corvatone. Закройте также другие копии приложения."));
+        m_statusLabel->setText(QDialog::tr(
+                "Ожидание закрытия Corvatone. Закройте также другие копии приложения."));
 
     QTimer::singleShot(ExitPollMs, this, [this] { waitForApplicationExit(); });
 }
@@ -279,7 +285,8 @@ void UpdateDialog::startUpdate()
     QString errorMessage;
     m_stepRunning = true;
     const bool cutShortRolledBack = rollBackCutShortRun(errorMessage);
-    const bool saved = cutShortRolledBack
+    const bool saved =
+            cutShortRolledBack
             && m_installationBackup.create(m_workingDirectory, errorMessage, m_shortcutDirectories);
     m_stepRunning = false;
     if (!cutShortRolledBack) {
@@ -297,7 +304,8 @@ void UpdateDialog::startUpdate()
     }
     appendLog(QByteArrayLiteral("Installation backup created.\n"));
 
-    m_statusLabel->setText(QDialog::tr("Выполняется обновление Corvatone. Пожалуйста, подождите..."));
+    m_statusLabel->setText(
+            QDialog::tr("Выполняется обновление Corvatone. Пожалуйста, подождите..."));
     startMaintenanceTool();
 }
 
@@ -321,14 +329,10 @@ void UpdateDialog::showStatusBeforeStep(const QString &text)
 void UpdateDialog::startMaintenanceTool()
 {
     const QStringList arguments{
-        QStringLiteral("--cache-path"),
-        m_updateTemporaryDirectory.path(),
-        QStringLiteral("--set-temp-repository"),
-        m_repositoryUrl,
-        QStringLiteral("--default-answer"),
-        QStringLiteral("--accept-licenses"),
-        QStringLiteral("--confirm-command"),
-        QStringLiteral("update"),
+            QStringLiteral("--cache-path"),          m_updateTemporaryDirectory.path(),
+            QStringLiteral("--set-temp-repository"), m_repositoryUrl,
+            QStringLiteral("--default-answer"),      QStringLiteral("--accept-licenses"),
+            QStringLiteral("--confirm-command"),     QStringLiteral("update"),
     };
     m_maintenanceProcess->start(m_maintenanceToolPath, arguments, QIODevice::ReadWrite);
 }
@@ -356,8 +360,9 @@ void UpdateDialog::readJournalOfCutShortRun()
     }
     if (!QFileInfo(journal->backupDirectory).isDir()) {
         QFile::remove(journalPath);
-        appendLog(QByteArrayLiteral("Journal of an interrupted update removed, its backup is gone: ")
-                  + journal->backupDirectory.toUtf8() + '\n');
+        appendLog(
+                QByteArrayLiteral("Journal of an interrupted update removed, its backup is gone: ")
+                + journal->backupDirectory.toUtf8() + '\n');
         return;
     }
     m_cutShortRun = std::move(journal);
@@ -508,7 +513,8 @@ void UpdateDialog::restartClientUnlessRunning()
     const UpdateProcesses::Result clients =
             UpdateProcesses::running(QFileInfo(m_applicationPath).fileName());
     if (clients.error == 0 && clients.pids.isEmpty()
-        && !QProcess::startDetached(m_applicationPath, m_applicationArguments, m_workingDirectory)) {
+        && !QProcess::startDetached(m_applicationPath, m_applicationArguments,
+                                    m_workingDirectory)) {
         m_statusLabel->setText(
                 QDialog::tr("Обновление не выполнено. Не удалось повторно запустить клиент."));
     }

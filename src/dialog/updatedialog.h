@@ -28,8 +28,9 @@ class UpdateDialog : public QDialog
 {
 public:
     UpdateDialog(QString maintenanceToolPath, QString repositoryUrl, QString applicationPath,
-                 QString workingDirectory, QString handoffFilePath, QStringList applicationArguments,
-                 QString expectedVersion, QStringList shortcutDirectories, QWidget *parent = nullptr);
+                 QString workingDirectory, QString handoffFilePath,
+                 QStringList applicationArguments, QString expectedVersion,
+                 QStringList shortcutDirectories, QWidget *parent = nullptr);
     ~UpdateDialog() override;
 
 protected:

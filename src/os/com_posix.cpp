@@ -8,8 +8,6 @@ ComInit initialiseCom()
     return ComInit::Initialised;
 }
 
-void uninitialiseCom()
-{
-}
+void uninitialiseCom() { }
 
 } // namespace os::posix

@@ -31,8 +31,7 @@ class TemporaryFile
 public:
     explicit TemporaryFile(std::string path)
         : m_path(std::move(path))
-    {
-    }
+    { }
     ~TemporaryFile()
     {
         if (!m_path.empty())
@@ -183,7 +182,7 @@ Status copyFileContent(const std::u16string &source, const std::u16string &desti
 
     const auto slash = to->rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".")
-            : slash == 0                                  ? std::string("/")
+                               : slash == 0               ? std::string("/")
                                                           : to->substr(0, slash);
     const std::string name = slash == std::string::npos ? *to : to->substr(slash + 1);
     // Named after the destination so that a leftover is recognisable, but
@@ -198,7 +197,7 @@ Status copyFileContent(const std::u16string &source, const std::u16string &desti
         return failure(errno);
     if (::fchmod(out.get(), sourceInfo.st_mode & 07777) != 0)
         return failure(errno);
-    const struct timespec times[2] = { { 0, UTIME_OMIT }, sourceInfo.st_mtim };
+    const struct timespec times[2] = {{0, UTIME_OMIT}, sourceInfo.st_mtim};
     if (::futimens(out.get(), times) != 0)
         return failure(errno);
     // Some file systems learn that the data does not fit only when it is

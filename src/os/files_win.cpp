@@ -17,8 +17,7 @@ class FileHandle
 public:
     explicit FileHandle(HANDLE handle)
         : m_handle(handle)
-    {
-    }
+    { }
     ~FileHandle()
     {
         if (valid())
@@ -47,8 +46,7 @@ class TemporaryFile
 public:
     explicit TemporaryFile(std::u16string path)
         : m_path(std::move(path))
-    {
-    }
+    { }
     ~TemporaryFile()
     {
         if (!m_path.empty())
@@ -113,12 +111,14 @@ std::u16string hex(unsigned long value)
 // unlikely to meet another's: the destination's name, the process and a count.
 std::u16string temporaryPathBeside(const std::u16string &destination)
 {
-    static std::atomic<unsigned> counter { 0 };
+    static std::atomic<unsigned> counter{0};
     const std::size_t slash = destination.find_last_of(u"\\/");
-    const std::u16string folder = slash == std::u16string::npos ? u"." : destination.substr(0, slash);
-    const std::u16string name = slash == std::u16string::npos ? destination : destination.substr(slash + 1);
-    const std::u16string suffix = u"." + hex(GetCurrentProcessId()) + u"-"
-            + hex(counter.fetch_add(1)) + u".tmp";
+    const std::u16string folder =
+            slash == std::u16string::npos ? u"." : destination.substr(0, slash);
+    const std::u16string name =
+            slash == std::u16string::npos ? destination : destination.substr(slash + 1);
+    const std::u16string suffix =
+            u"." + hex(GetCurrentProcessId()) + u"-" + hex(counter.fetch_add(1)) + u".tmp";
     // Short enough to stay within the file name limit.
     return folder + u"\\~" + name.substr(0, 64) + suffix;
 }
@@ -143,7 +143,8 @@ Status setFileAttributes(const std::u16string &nativePath, std::uint32_t attribu
     if (hasEmbeddedNul(nativePath))
         return failure(ERROR_INVALID_NAME);
     attributes &= SettableAttributes;
-    if (!SetFileAttributesW(wide(systemPath(nativePath)), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL))
+    if (!SetFileAttributesW(wide(systemPath(nativePath)),
+                            attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL))
         return lastError();
     return {};
 }
@@ -157,15 +158,17 @@ Status copyFile(const std::u16string &source, const std::u16string &destination)
     return {};
 }
 
-Status copyFileContent(const std::u16string &source, const std::u16string &destination, const Progress &progress)
+Status copyFileContent(const std::u16string &source, const std::u16string &destination,
+                       const Progress &progress)
 {
     if (hasEmbeddedNul(source) || hasEmbeddedNul(destination))
         return failure(ERROR_INVALID_NAME);
 
     // Shared as a program that reads a file shares it, so that a file another
     // program reads or writes can still be saved.
-    FileHandle in(CreateFileW(wide(systemPath(source)), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    FileHandle in(CreateFileW(wide(systemPath(source)), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!in.valid())
         return lastError();
 
@@ -207,7 +210,8 @@ Status copyFileContent(const std::u16string &source, const std::u16string &desti
         // away by itself.
         if (error == ERROR_ACCESS_DENIED) {
             const DWORD existing = GetFileAttributesW(wide(systemPath(destination)));
-            status.fileHeld = existing == INVALID_FILE_ATTRIBUTES || !(existing & FILE_ATTRIBUTE_DIRECTORY);
+            status.fileHeld =
+                    existing == INVALID_FILE_ATTRIBUTES || !(existing & FILE_ATTRIBUTE_DIRECTORY);
         }
         return status;
     }

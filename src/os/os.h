@@ -53,14 +53,15 @@ struct [[nodiscard]] ProcessSnapshot : Status
 };
 
 enum class CommonFolder {
-    Desktop, // the desktop shared by all users
+    Desktop,  // the desktop shared by all users
     Programs, // the Start-menu programs folder shared by all users
 };
 
-enum class [[nodiscard]] ComInit {
-    Initialised, // this call initialised COM (or it already was, compatibly): uninitialise later
-    ChangedMode, // the thread is in another apartment: usable, but not ours to uninitialise
-    Failed, // COM cannot be used on this thread
+enum class [[nodiscard]] ComInit{
+        Initialised, // this call initialised COM (or it already was, compatibly): uninitialise
+                     // later
+        ChangedMode, // the thread is in another apartment: usable, but not ours to uninitialise
+        Failed,      // COM cannot be used on this thread
 };
 
 // File attributes as Windows has them.
@@ -73,7 +74,8 @@ inline constexpr std::uint32_t NormalAttribute = 0x80u;
 inline constexpr std::uint32_t ReparsePointAttribute = 0x400u;
 inline constexpr std::uint32_t NotContentIndexedAttribute = 0x2000u;
 // The attributes that stop a file from being replaced or overwritten.
-inline constexpr std::uint32_t ProtectingAttributes = ReadOnlyAttribute | HiddenAttribute | SystemAttribute;
+inline constexpr std::uint32_t ProtectingAttributes =
+        ReadOnlyAttribute | HiddenAttribute | SystemAttribute;
 // The attributes that a file can be given.
 inline constexpr std::uint32_t SettableAttributes =
         ProtectingAttributes | ArchiveAttribute | NotContentIndexedAttribute;
@@ -87,39 +89,41 @@ using WindowId = std::uintptr_t;
 // Every call of the layer: its result, name, parameters and the parameters'
 // names. Paths are absolute or relative paths in native form (backslashes on
 // Windows); paths of any length are accepted.
-#define UPDATER_OS_CALLS(CALL)                                                                     \
-    /* All processes running now. */                                                               \
-    CALL(os::ProcessSnapshot, processSnapshot, (), ())                                                 \
-    /* The path of a shell folder shared by all users, exactly as the shell gives it (possibly     \
-       empty). Fails where there is no such folder. */                                             \
-    CALL(os::Result<std::u16string>, commonFolderPath, (os::CommonFolder folder), (folder))                \
-    /* Enters a single-threaded apartment on the calling thread. */                                \
-    CALL(os::ComInit, initialiseCom, (), ())                                                           \
-    /* Leaves the apartment entered by an initialiseCom() that gave Initialised. */                \
-    CALL(void, uninitialiseCom, (), ())                                                            \
-    /* The target stored in a shell link file, unexpanded; empty for a link without a             \
-       file-system target. Needs a usable COM apartment on the calling thread. */                 \
-    CALL(os::Result<std::u16string>, shellLinkTarget, (const std::u16string &linkPath), (linkPath))   \
-    /* The attribute bits of a path, without following a link it names. */                        \
-    CALL(os::Result<std::uint32_t>, fileAttributes, (const std::u16string &path), (path))              \
-    /* Gives a file the settable attributes among these (none: a plain file). */                   \
-    CALL(os::Status, setFileAttributes, (const std::u16string &path, std::uint32_t attributes),        \
-         (path, attributes))                                                                       \
-    /* Copies a file with the system's own copy, overwriting the destination. */                   \
-    CALL(os::Status, copyFile, (const std::u16string &source, const std::u16string &destination),      \
-         (source, destination))                                                                    \
-    /* Copies a file's content (and, on POSIX, its permission bits) into a new file beside the    \
-       destination, writes it out to the disk and then puts it in the destination's place in one  \
-       step: on failure the destination keeps its former content, or stays absent. Reports        \
-       progress after each chunk. The destination's folder must exist. */                          \
-    CALL(os::Status, copyFileContent,                                                                  \
-         (const std::u16string &source, const std::u16string &destination,                         \
-          const os::Progress &progress),                                                               \
-         (source, destination, progress))                                                          \
-    /* Asks the system not to end the session while the window shows this reason; a log-off or    \
-       shutdown then names the window and the reason to the user. Does nothing elsewhere. */      \
-    CALL(os::Status, blockShutdown, (os::WindowId window, const std::u16string &reason), (window, reason)) \
-    /* Takes back a blockShutdown() of this window. */                                             \
+#define UPDATER_OS_CALLS(CALL) \
+    /* All processes running now. */ \
+    CALL(os::ProcessSnapshot, processSnapshot, (), ()) \
+    /* The path of a shell folder shared by all users, exactly as the shell gives it (possibly \
+       empty). Fails where there is no such folder. */ \
+    CALL(os::Result<std::u16string>, commonFolderPath, (os::CommonFolder folder), (folder)) \
+    /* Enters a single-threaded apartment on the calling thread. */ \
+    CALL(os::ComInit, initialiseCom, (), ()) \
+    /* Leaves the apartment entered by an initialiseCom() that gave Initialised. */ \
+    CALL(void, uninitialiseCom, (), ()) \
+    /* The target stored in a shell link file, unexpanded; empty for a link without a \
+       file-system target. Needs a usable COM apartment on the calling thread. */ \
+    CALL(os::Result<std::u16string>, shellLinkTarget, (const std::u16string &linkPath), \
+         (linkPath)) \
+    /* The attribute bits of a path, without following a link it names. */ \
+    CALL(os::Result<std::uint32_t>, fileAttributes, (const std::u16string &path), (path)) \
+    /* Gives a file the settable attributes among these (none: a plain file). */ \
+    CALL(os::Status, setFileAttributes, (const std::u16string &path, std::uint32_t attributes), \
+         (path, attributes)) \
+    /* Copies a file with the system's own copy, overwriting the destination. */ \
+    CALL(os::Status, copyFile, (const std::u16string &source, const std::u16string &destination), \
+         (source, destination)) \
+    /* Copies a file's content (and, on POSIX, its permission bits) into a new file beside the \
+       destination, writes it out to the disk and then puts it in the destination's place in one \
+       step: on failure the destination keeps its former content, or stays absent. Reports \
+       progress after each chunk. The destination's folder must exist. */ \
+    CALL(os::Status, copyFileContent, \
+         (const std::u16string &source, const std::u16string &destination, \
+          const os::Progress &progress), \
+         (source, destination, progress)) \
+    /* Asks the system not to end the session while the window shows this reason; a log-off or \
+       shutdown then names the window and the reason to the user. Does nothing elsewhere. */ \
+    CALL(os::Status, blockShutdown, (os::WindowId window, const std::u16string &reason), \
+         (window, reason)) \
+    /* Takes back a blockShutdown() of this window. */ \
     CALL(os::Status, unblockShutdown, (os::WindowId window), (window))
 
 #define UPDATER_OS_DECLARE(Type, name, parameters, arguments) Type name parameters;
@@ -131,8 +135,7 @@ class ComApartment
 public:
     ComApartment()
         : m_init(initialiseCom())
-    {
-    }
+    { }
     ~ComApartment()
     {
         if (m_init == ComInit::Initialised)

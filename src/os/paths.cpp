@@ -19,7 +19,8 @@ std::u16string extendedLengthPath(const std::u16string &path)
     if (native.rfind(u"\\\\", 0) == 0)
         return u"\\\\?\\UNC\\" + native.substr(2);
     const bool drivePath = native.size() >= 3 && native[1] == u':' && native[2] == u'\\'
-            && ((native[0] >= u'A' && native[0] <= u'Z') || (native[0] >= u'a' && native[0] <= u'z'));
+                           && ((native[0] >= u'A' && native[0] <= u'Z')
+                               || (native[0] >= u'a' && native[0] <= u'z'));
     // A relative path has no extended form.
     return drivePath ? u"\\\\?\\" + native : path;
 }

@@ -22,8 +22,7 @@ class DirectoryStream
 public:
     explicit DirectoryStream(DIR *dir)
         : m_dir(dir)
-    {
-    }
+    { }
     ~DirectoryStream()
     {
         if (m_dir)
@@ -74,7 +73,8 @@ struct ProcPath
 
 // Reads what fits of a small /proc file of one process; -1 when the process
 // is gone or the file cannot be read.
-ssize_t readProcFile(int procFd, const char *pidName, const char *file, char *buffer, std::size_t size)
+ssize_t readProcFile(int procFd, const char *pidName, const char *file, char *buffer,
+                     std::size_t size)
 {
     ProcPath path;
     if (!path.set(pidName, file))
@@ -109,11 +109,13 @@ std::string untruncatedName(int procFd, const char *pidName, std::string_view co
 {
     char path[4096];
     ProcPath link;
-    const ssize_t linkLength = link.set(pidName, "exe") ? ::readlinkat(procFd, link.text, path, sizeof path) : -1;
+    const ssize_t linkLength =
+            link.set(pidName, "exe") ? ::readlinkat(procFd, link.text, path, sizeof path) : -1;
     if (linkLength > 0 && std::size_t(linkLength) < sizeof path) {
         std::string_view target(path, std::size_t(linkLength));
         constexpr std::string_view deleted = " (deleted)";
-        if (target.size() > deleted.size() && target.substr(target.size() - deleted.size()) == deleted)
+        if (target.size() > deleted.size()
+            && target.substr(target.size() - deleted.size()) == deleted)
             target.remove_suffix(deleted.size());
         const std::string_view name = baseName(target);
         if (startsWith(name, command))
@@ -168,7 +170,8 @@ ProcessSnapshot processSnapshot()
         // The name may itself hold parentheses and spaces; the last ")" ends it.
         const std::size_t open = line.find('(');
         const std::size_t close = line.rfind(')');
-        if (open == std::string_view::npos || close == std::string_view::npos || close < open || close + 2 >= line.size())
+        if (open == std::string_view::npos || close == std::string_view::npos || close < open
+            || close + 2 >= line.size())
             continue;
         const char state = line[close + 2];
         // An ended process that is not yet reaped no longer runs.

@@ -17,8 +17,7 @@ class ScopedHandle
 public:
     explicit ScopedHandle(HANDLE handle)
         : m_handle(handle)
-    {
-    }
+    { }
     ~ScopedHandle()
     {
         if (m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE)
@@ -46,7 +45,8 @@ ProcessSnapshot processSnapshot()
 
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(handle.get(), &entry); more; more = Process32NextW(handle.get(), &entry)) {
+    for (BOOL more = Process32FirstW(handle.get(), &entry); more;
+         more = Process32NextW(handle.get(), &entry)) {
         const auto *name = reinterpret_cast<const char16_t *>(entry.szExeFile);
         // Bounded by the array, should the system ever leave it unterminated.
         std::size_t length = 0;

@@ -18,7 +18,8 @@ Status lastError()
 
 Status blockShutdown(WindowId window, const std::u16string &reason)
 {
-    if (!ShutdownBlockReasonCreate(reinterpret_cast<HWND>(window), reinterpret_cast<const wchar_t *>(reason.c_str())))
+    if (!ShutdownBlockReasonCreate(reinterpret_cast<HWND>(window),
+                                   reinterpret_cast<const wchar_t *>(reason.c_str())))
         return lastError();
     return {};
 }

@@ -7,7 +7,8 @@ namespace os {
 
 Result<std::u16string> commonFolderPath(CommonFolder folder)
 {
-    const int csidl = folder == CommonFolder::Desktop ? CSIDL_COMMON_DESKTOPDIRECTORY : CSIDL_COMMON_PROGRAMS;
+    const int csidl =
+            folder == CommonFolder::Desktop ? CSIDL_COMMON_DESKTOPDIRECTORY : CSIDL_COMMON_PROGRAMS;
     wchar_t buffer[MAX_PATH] = {};
     // No CSIDL_FLAG_CREATE: a folder that does not exist is not made here.
     const HRESULT result = SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer);

@@ -140,7 +140,8 @@ Result<std::u16string> shellLinkTarget(const std::u16string &linkPath)
     case Lookup::Absent:
         break;
     }
-    switch (readString(file.get(), liblnk_file_get_utf16_local_path_size, liblnk_file_get_utf16_local_path, target)) {
+    switch (readString(file.get(), liblnk_file_get_utf16_local_path_size,
+                       liblnk_file_get_utf16_local_path, target)) {
     case Lookup::Failed:
         return result;
     case Lookup::Found:

@@ -54,7 +54,8 @@ Result<std::u16string> shellLinkTarget(const std::u16string &linkPath)
     ComPtr<IPersistFile> file;
     std::vector<wchar_t> buffer(TargetBufferLength, L'\0');
 
-    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out());
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                  link.out());
     if (SUCCEEDED(hr))
         hr = link->QueryInterface(IID_IPersistFile, file.out());
     if (SUCCEEDED(hr))

@@ -48,13 +48,13 @@ struct Lead
 Lead readLead(unsigned char lead)
 {
     if (lead < 0x80)
-        return { 1, lead, 0 };
+        return {1, lead, 0};
     if (lead >= 0xC2 && lead <= 0xDF)
-        return { 2, char32_t(lead & 0x1F), 0x80 };
+        return {2, char32_t(lead & 0x1F), 0x80};
     if (lead >= 0xE0 && lead <= 0xEF)
-        return { 3, char32_t(lead & 0x0F), 0x800 };
+        return {3, char32_t(lead & 0x0F), 0x800};
     if (lead >= 0xF0 && lead <= 0xF4)
-        return { 4, char32_t(lead & 0x07), 0x10000 };
+        return {4, char32_t(lead & 0x07), 0x10000};
     return {};
 }
 

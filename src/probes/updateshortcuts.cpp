@@ -12,10 +12,10 @@ namespace UpdateShortcuts {
 QStringList locations()
 {
     QStringList folders{
-        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
-        QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation),
+            QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
+            QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation),
     };
-    for (const os::CommonFolder folder : { os::CommonFolder::Desktop, os::CommonFolder::Programs }) {
+    for (const os::CommonFolder folder : {os::CommonFolder::Desktop, os::CommonFolder::Programs}) {
         // Appended as the shell gives it: native separators, no normalisation.
         if (const os::Result<std::u16string> path = os::commonFolderPath(folder); path.ok())
             folders.append(QString::fromStdU16String(path.value));
@@ -54,14 +54,16 @@ QStringList forInstallation(const QString &installationDirectory, const QStringL
         // current one, or on Windows for the root of the current drive.
         if (folder.isEmpty())
             continue;
-        QDirIterator it(folder, { QStringLiteral("*.lnk") }, QDir::Files, QDirIterator::Subdirectories);
+        QDirIterator it(folder, {QStringLiteral("*.lnk")}, QDir::Files,
+                        QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
             const QString linkTarget = target(path);
             // Covers null and empty targets and unexpanded %VARIABLE% paths.
             if (QDir::isRelativePath(linkTarget))
                 continue;
-            const QString targetFolder = QFileInfo(QFileInfo(linkTarget).absolutePath()).canonicalFilePath();
+            const QString targetFolder =
+                    QFileInfo(QFileInfo(linkTarget).absolutePath()).canonicalFilePath();
             if (QString::compare(targetFolder, installation, Qt::CaseInsensitive) == 0)
                 shortcuts.append(path);
         }

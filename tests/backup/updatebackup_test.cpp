@@ -26,7 +26,8 @@ protected:
         fakeos::reset();
         setTempPath(path("tmp"));
         fakeos::hooks().shellLinkTarget = [](const std::u16string &link) {
-            return fakeos::succeeded(QString::fromUtf8(readFile(QString::fromStdU16String(link))).toStdU16String());
+            return fakeos::succeeded(
+                    QString::fromUtf8(readFile(QString::fromStdU16String(link))).toStdU16String());
         };
     }
     void TearDown() override { fakeos::reset(); }
@@ -34,7 +35,10 @@ protected:
     QString path(const QString &relative) const { return m_root.filePath(relative); }
     QString installed(const QString &relative) const { return installation + '/' + relative; }
     static QString saved(const UpdateBackup &backup) { return backup.backupDirectory->path(); }
-    static void setTempPath(const QString &folder) { ASSERT_TRUE(QDir().mkpath(folder) && qputenv("TMPDIR", QFile::encodeName(folder))); }
+    static void setTempPath(const QString &folder)
+    {
+        ASSERT_TRUE(QDir().mkpath(folder) && qputenv("TMPDIR", QFile::encodeName(folder)));
+    }
     void install(const Files &files)
     {
         for (auto file = files.cbegin(); file != files.cend(); ++file)
@@ -48,12 +52,22 @@ protected:
 
 TEST_F(UpdateBackupTest, SavesEveryFileButTheExcludedTopLevelNamesAndGoesWithTheObject)
 {
-    const Files files{{".hidden", "h"}, {"Start.LNK", "link"}, {"empty.dat", ""}, {"plugins/деталь файла.dll", pattern(3 * 1048576 + 5)},
-                      {"data/Downloads/kept.bin", "k"}, {"data/log/kept.txt", "k"}, {"downloads-old/kept.bin", "k"}, {"logs", "k"}};
+    const Files files{{".hidden", "h"},
+                      {"Start.LNK", "link"},
+                      {"empty.dat", ""},
+                      {"plugins/деталь файла.dll", pattern(3 * 1048576 + 5)},
+                      {"data/Downloads/kept.bin", "k"},
+                      {"data/log/kept.txt", "k"},
+                      {"downloads-old/kept.bin", "k"},
+                      {"logs", "k"}};
     install(files);
-    install({{"Downloads/setup.bin", "x"}, {"LOG/today.txt", "x"}, {"Corvatone-Web-Cache/index/entry", "x"}, {"log", "x"}});
+    install({{"Downloads/setup.bin", "x"},
+             {"LOG/today.txt", "x"},
+             {"Corvatone-Web-Cache/index/entry", "x"},
+             {"log", "x"}});
     // Links below the excluded folders are skipped, not refused; empty folders are not saved.
-    ASSERT_TRUE(QFile::link("/nonexistent", installed("Downloads/broken-link")) && QDir().mkpath(installed("plugins/nothing")));
+    ASSERT_TRUE(QFile::link("/nonexistent", installed("Downloads/broken-link"))
+                && QDir().mkpath(installed("plugins/nothing")));
     QString folder;
     {
         UpdateBackup backup;
@@ -85,7 +99,8 @@ TEST_F(UpdateBackupTest, ChoosesABackupFolderOutsideTheInstallation)
         setTempPath(temporary);
         UpdateBackup backup;
         ASSERT_TRUE(backup.create(installation, message, {}));
-        EXPECT_EQ(QFileInfo(saved(backup)).absolutePath(), QFileInfo(installation).canonicalPath()) << temporary.toStdString();
+        EXPECT_EQ(QFileInfo(saved(backup)).absolutePath(), QFileInfo(installation).canonicalPath())
+                << temporary.toStdString();
     }
     // A folder beside the installation whose name only begins with its name is outside.
     setTempPath(path("Corvatone-tmp"));
@@ -101,7 +116,8 @@ TEST_F(UpdateBackupTest, ChoosesABackupFolderOutsideTheInstallation)
     UpdateBackup root;
     EXPECT_FALSE(root.create("/", message, {}));
     EXPECT_EQ(message, "Не удалось выбрать каталог резервной копии вне установки.");
-    ASSERT_TRUE(writeFile(path("tmp-file"), "not a folder") && qputenv("TMPDIR", QFile::encodeName(path("tmp-file"))));
+    ASSERT_TRUE(writeFile(path("tmp-file"), "not a folder")
+                && qputenv("TMPDIR", QFile::encodeName(path("tmp-file"))));
     UpdateBackup uncreatable;
     EXPECT_FALSE(uncreatable.create(installation, message, {}));
     EXPECT_EQ(message, "Не удалось создать каталог резервной копии.");
@@ -110,19 +126,25 @@ TEST_F(UpdateBackupTest, ChoosesABackupFolderOutsideTheInstallation)
 TEST_F(UpdateBackupTest, LeavesTheRunsOwnFilesInATemporaryFolderInsideOut)
 {
     setTempPath(installed("tmp"));
-    install({{"tmp/Corvatone-update.log", "run"}, {"tmp/Corvatone-update-0a1b.lock", "run"}, {"tmp/Corvatone Updater-Ab12Cd/cache", "run"},
-             {"tmp/other.txt", "other"}, {"Corvatone-update.log", "installed"}});
+    install({{"tmp/Corvatone-update.log", "run"},
+             {"tmp/Corvatone-update-0a1b.lock", "run"},
+             {"tmp/Corvatone Updater-Ab12Cd/cache", "run"},
+             {"tmp/other.txt", "other"},
+             {"Corvatone-update.log", "installed"}});
     UpdateBackup backup;
     ASSERT_TRUE(backup.create(installation, message, {}));
-    EXPECT_EQ(Files(filesBelow(saved(backup))), Files({{"Corvatone-update.log", "installed"}, {"tmp/other.txt", "other"}}));
+    EXPECT_EQ(Files(filesBelow(saved(backup))),
+              Files({{"Corvatone-update.log", "installed"}, {"tmp/other.txt", "other"}}));
 }
 
 TEST_F(UpdateBackupTest, SavesExternalShortcutsInOrder)
 {
     install({{"Corvatone.exe", "program"}});
-    const QStringList shortcuts{path("desktop/Corvatone.lnk"), path("menu/Programs/Uninstall.lnk"), path("extra/Test %1.lnk")};
+    const QStringList shortcuts{path("desktop/Corvatone.lnk"), path("menu/Programs/Uninstall.lnk"),
+                                path("extra/Test %1.lnk")};
     for (const QString &shortcut : shortcuts)
-        ASSERT_TRUE(writeFile(shortcut, installed(QFileInfo(shortcut).completeBaseName() + ".exe").toUtf8()));
+        ASSERT_TRUE(writeFile(shortcut,
+                              installed(QFileInfo(shortcut).completeBaseName() + ".exe").toUtf8()));
     ASSERT_TRUE(writeFile(path("menu/Programs/Tool.lnk"), installed("sub/tool.exe").toUtf8()));
     const QStringList folders{path("desktop"), path("menu"), path("extra")};
     UpdateBackup backup;
@@ -135,7 +157,8 @@ TEST_F(UpdateBackupTest, SavesExternalShortcutsInOrder)
     }
 
     // The second copy fails.
-    fakeos::hooks().copyFile = [calls = 0](const std::u16string &source, const std::u16string &destination) mutable {
+    fakeos::hooks().copyFile = [calls = 0](const std::u16string &source,
+                                           const std::u16string &destination) mutable {
         return ++calls != 2 ? os::posix::copyFile(source, destination) : fakeos::failed(EACCES);
     };
     UpdateBackup failed;
@@ -145,18 +168,25 @@ TEST_F(UpdateBackupTest, SavesExternalShortcutsInOrder)
 
 TEST_F(UpdateBackupTest, RestoreBringsBackWhatTheUpdateChanged)
 {
-    const Files files{{"Corvatone.exe", "program"}, {"plugins/a/sync.dll", "sync"}, {"data.bin", pattern(1048576 + 3)}};
+    const Files files{{"Corvatone.exe", "program"},
+                      {"plugins/a/sync.dll", "sync"},
+                      {"data.bin", pattern(1048576 + 3)}};
     install(files);
-    ASSERT_TRUE(QFile::setPermissions(installed("Corvatone.exe"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther));
+    ASSERT_TRUE(QFile::setPermissions(installed("Corvatone.exe"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                              | QFile::ExeOther));
     const QFile::Permissions mode = QFile::permissions(installed("Corvatone.exe"));
     const QString shortcut = path("desktop/Corvatone.lnk");
-    ASSERT_TRUE(writeFile(shortcut, installed("Corvatone.exe").toUtf8()) && writeFile(path("elsewhere/file"), "outside"));
+    ASSERT_TRUE(writeFile(shortcut, installed("Corvatone.exe").toUtf8())
+                && writeFile(path("elsewhere/file"), "outside"));
     UpdateBackup backup;
     ASSERT_TRUE(backup.create(installation, message, {path("desktop")}));
 
     // The update deletes and adds files and folders, and leaves a link where a saved file was.
-    ASSERT_TRUE(QFile::remove(installed("Corvatone.exe")) && QDir(installed("plugins")).removeRecursively() && QFile::remove(shortcut));
-    ASSERT_TRUE(QFile::remove(installed("data.bin")) && QFile::link(path("elsewhere/file"), installed("data.bin")));
+    ASSERT_TRUE(QFile::remove(installed("Corvatone.exe"))
+                && QDir(installed("plugins")).removeRecursively() && QFile::remove(shortcut));
+    ASSERT_TRUE(QFile::remove(installed("data.bin"))
+                && QFile::link(path("elsewhere/file"), installed("data.bin")));
     ASSERT_TRUE(writeFile(installed("added.dll"), "added"));
     ASSERT_TRUE(backup.restore(message));
     Files expected = files;
@@ -172,13 +202,16 @@ TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupAndNeverWritesThroughALinked
 {
     install({{"a.txt", "a"}, {"b%2/c%1.txt", "c"}});
     const QString shortcut = path("desktop/Corvatone %1.lnk");
-    ASSERT_TRUE(writeFile(shortcut, installed("a.txt").toUtf8()) && writeFile(path("elsewhere/c%1.txt"), "outside"));
+    ASSERT_TRUE(writeFile(shortcut, installed("a.txt").toUtf8())
+                && writeFile(path("elsewhere/c%1.txt"), "outside"));
     setTempPath(path("tmp %1%2"));
-    // The update left a link to a folder elsewhere, or a folder, where a saved file or the shortcut must go.
+    // The update left a link to a folder elsewhere, or a folder, where a saved file or the shortcut
+    // must go.
     const std::pair<QString, QString> cases[] = {
-        {installed("b%2"), "Не удалось восстановить b%2/c%1.txt. Резервная копия сохранена: "},
-        {installed("b%2/c%1.txt"), "Не удалось восстановить b%2/c%1.txt. Резервная копия сохранена: "},
-        {shortcut, "Не удалось восстановить ярлык " + shortcut + ". Резервная копия: "},
+            {installed("b%2"), "Не удалось восстановить b%2/c%1.txt. Резервная копия сохранена: "},
+            {installed("b%2/c%1.txt"),
+             "Не удалось восстановить b%2/c%1.txt. Резервная копия сохранена: "},
+            {shortcut, "Не удалось восстановить ярлык " + shortcut + ". Резервная копия: "},
     };
     for (const auto &[blocked, expected] : cases) {
         install({{"b%2/c%1.txt", "c"}});
@@ -188,11 +221,15 @@ TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupAndNeverWritesThroughALinked
             ASSERT_TRUE(backup.create(installation, message, {path("desktop")}));
             kept = saved(backup);
             ASSERT_TRUE(QFile::remove(blocked) || QDir(blocked).removeRecursively());
-            ASSERT_TRUE(blocked.endsWith("b%2") ? QFile::link(path("elsewhere"), blocked) : QDir().mkpath(blocked + "/inner"));
+            ASSERT_TRUE(blocked.endsWith("b%2") ? QFile::link(path("elsewhere"), blocked)
+                                                : QDir().mkpath(blocked + "/inner"));
             EXPECT_FALSE(backup.restore(message));
         }
         EXPECT_EQ(message, expected + kept);
-        EXPECT_EQ(filesBelow(kept), Files({{"a.txt", "a"}, {"b%2/c%1.txt", "c"}, {"external-shortcuts/0.lnk", installed("a.txt").toUtf8()}}));
+        EXPECT_EQ(filesBelow(kept),
+                  Files({{"a.txt", "a"},
+                         {"b%2/c%1.txt", "c"},
+                         {"external-shortcuts/0.lnk", installed("a.txt").toUtf8()}}));
         EXPECT_EQ(readFile(path("elsewhere/c%1.txt")), "outside");
         ASSERT_TRUE(QFile::remove(blocked) || QDir(blocked).removeRecursively());
     }
@@ -200,7 +237,8 @@ TEST_F(UpdateBackupTest, FailedRestoreKeepsTheBackupAndNeverWritesThroughALinked
 
 TEST_F(UpdateBackupTest, FileCopyCommitsNothingOnFailure)
 {
-    ASSERT_TRUE(writeFile(path("source"), QByteArray(3 * 1048576 + 17, 'x')) && writeFile(path("dest"), "former"));
+    ASSERT_TRUE(writeFile(path("source"), QByteArray(3 * 1048576 + 17, 'x'))
+                && writeFile(path("dest"), "former"));
     EXPECT_FALSE(UpdateBackup::copyInstallationFile(path("missing"), path("dest")));
     EXPECT_FALSE(UpdateBackup::copyInstallationFile(path("source"), path("dest/below")));
     EXPECT_EQ(readFile(path("dest")), "former");
@@ -214,10 +252,13 @@ TEST_F(UpdateBackupTest, RestoreWaitsForAHeldFileOnly)
         UpdateBackup backup;
         ASSERT_TRUE(backup.create(installation, message, {}));
         ASSERT_TRUE(writeFile(installed("a.txt"), "changed"));
-        fakeos::hooks().copyFileContent = [held, calls = 0](const std::u16string &source, const std::u16string &destination, const os::Progress &progress) mutable {
+        fakeos::hooks().copyFileContent = [held, calls = 0](const std::u16string &source,
+                                                            const std::u16string &destination,
+                                                            const os::Progress &progress) mutable {
             os::Status refused = fakeos::failed(held ? 32 : 5);
             refused.fileHeld = held;
-            return ++calls <= 2 ? refused : os::posix::copyFileContent(source, destination, progress);
+            return ++calls <= 2 ? refused
+                                : os::posix::copyFileContent(source, destination, progress);
         };
         EXPECT_EQ(backup.restore(message), held);
         EXPECT_EQ(fakeos::counts().copyFileContent, held ? 4 : 2);
@@ -226,7 +267,8 @@ TEST_F(UpdateBackupTest, RestoreWaitsForAHeldFileOnly)
     }
 }
 
-// A journal is read back whole, and one whose saved files lie outside the installation is no journal.
+// A journal is read back whole, and one whose saved files lie outside the installation is no
+// journal.
 TEST_F(UpdateBackupTest, JournalKeepsWhatTheRestoreNeedsAndNothingOutside)
 {
     UpdateJournal journal;
@@ -244,7 +286,8 @@ TEST_F(UpdateBackupTest, JournalKeepsWhatTheRestoreNeedsAndNothingOutside)
     EXPECT_EQ(read->fileAttributes, journal.fileAttributes);
     EXPECT_EQ(read->shortcuts, journal.shortcuts);
     EXPECT_EQ(read->shortcutAttributes, journal.shortcutAttributes);
-    for (const char *outside : {"../a.txt", "sub/../../a.txt", "/etc/a.txt", "sub\\..\\..\\a.txt"}) {
+    for (const char *outside :
+         {"../a.txt", "sub/../../a.txt", "/etc/a.txt", "sub\\..\\..\\a.txt"}) {
         journal.files = QStringList{QString::fromUtf8(outside)};
         ASSERT_TRUE(journal.write(path("journal")));
         EXPECT_FALSE(UpdateJournal::read(path("journal"))) << outside;

@@ -54,12 +54,16 @@ protected:
         qputenv("TMPDIR", tmp.toUtf8());
         qputenv("HOME", m_root.path().toUtf8());
         fakeos::reset();
-        fakeos::hooks().processSnapshot = [this] { return snapshot ? snapshot() : os::ProcessSnapshot(); };
+        fakeos::hooks().processSnapshot = [this] {
+            return snapshot ? snapshot() : os::ProcessSnapshot();
+        };
         for (auto file = original.cbegin(); file != original.cend(); ++file)
             ASSERT_TRUE(writeFile(install + u'/' + file.key(), file.value()));
-        ASSERT_TRUE(QFile::copy(QStringLiteral(STANDIN_MAINTENANCETOOL_PATH), toolPath) && QFile::copy(QStringLiteral(STANDIN_CLIENT_PATH), clientPath));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(STANDIN_MAINTENANCETOOL_PATH), toolPath)
+                    && QFile::copy(QStringLiteral(STANDIN_CLIENT_PATH), clientPath));
         QObject::connect(&m_poll, &QTimer::timeout, [this] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()); box && box->isVisible()) {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                box && box->isVisible()) {
                 boxes.append({box->text(), box->textFormat()});
                 box->button(QMessageBox::Ok)->click();
             }
@@ -76,15 +80,24 @@ protected:
     QString path(const QString &name) const { return m_root.filePath(name); }
     QString errorText(const QString &message) const { return message + u"\n\nЛог: "_s + logPath; }
     QStringList lockFiles() const { return QDir(tmp).entryList({u"*.lock"_s}, QDir::Files); }
-    void toolScenario(const QByteArray &lines) { ASSERT_TRUE(writeFile(toolPath + u".scenario"_s, lines)); }
-    std::unique_ptr<UpdateDialog> makeDialog(const QString &handoffFile = {}, const QString &expectedVersion = {}, const QString &client = {})
+    void toolScenario(const QByteArray &lines)
     {
-        auto dialog = std::make_unique<UpdateDialog>(toolPath, Repository, client.isEmpty() ? clientPath : client, install, handoffFile,
-                                                     arguments, expectedVersion, shortcutFolders);
+        ASSERT_TRUE(writeFile(toolPath + u".scenario"_s, lines));
+    }
+    std::unique_ptr<UpdateDialog> makeDialog(const QString &handoffFile = {},
+                                             const QString &expectedVersion = {},
+                                             const QString &client = {})
+    {
+        auto dialog = std::make_unique<UpdateDialog>(
+                toolPath, Repository, client.isEmpty() ? clientPath : client, install, handoffFile,
+                arguments, expectedVersion, shortcutFolders);
         dialog->show();
         return dialog;
     }
-    bool waitForBoxes(int count, int timeoutMs = 10000) { return QTest::qWaitFor([&] { return boxes.size() >= count; }, timeoutMs); }
+    bool waitForBoxes(int count, int timeoutMs = 10000)
+    {
+        return QTest::qWaitFor([&] { return boxes.size() >= count; }, timeoutMs);
+    }
     static bool waitForStarts(const QString &client, int count, int timeoutMs = 5000)
     {
         return QTest::qWaitFor([&] { return clientStarts(client).size() >= count; }, timeoutMs);
@@ -97,7 +110,10 @@ protected:
         guard.start(20000);
         return QApplication::exec();
     }
-    static QString labelText(const UpdateDialog &dialog) { return dialog.findChild<QLabel *>()->text(); }
+    static QString labelText(const UpdateDialog &dialog)
+    {
+        return dialog.findChild<QLabel *>()->text();
+    }
 
     QTemporaryDir m_root{testsupport::testFolderTemplate()};
     QString tmp = path(u"tmp"_s);
@@ -156,17 +172,18 @@ struct EarlyFailureRow
 };
 
 const EarlyFailureRow EarlyFailureRows[] = {
-    {"ToolMissing", NoTool, "Не найдены файлы клиента или программы обновления."},
-    {"ClientMissing", NoClient, "Не найдены файлы клиента или программы обновления."},
-    {"HandoffFolderMissing", NoHandoffFolder,
-     "Не удалось подготовить передачу управления обновлению."},
-    {"NoTemporaryFolder", NoTemporaryFolder, "Не удалось создать временный каталог обновления."},
-    {"ProcessScanFails", ScanFails, "Не удалось проверить завершение клиента (ошибка Windows 5)."},
+        {"ToolMissing", NoTool, "Не найдены файлы клиента или программы обновления."},
+        {"ClientMissing", NoClient, "Не найдены файлы клиента или программы обновления."},
+        {"HandoffFolderMissing", NoHandoffFolder,
+         "Не удалось подготовить передачу управления обновлению."},
+        {"NoTemporaryFolder", NoTemporaryFolder,
+         "Не удалось создать временный каталог обновления."},
+        {"ProcessScanFails", ScanFails,
+         "Не удалось проверить завершение клиента (ошибка Windows 5)."},
 };
 
 class EarlyFailure : public DialogTest, public ::testing::WithParamInterface<EarlyFailureRow>
-{
-};
+{ };
 
 TEST_P(EarlyFailure, EndsTheRunAndLeavesTheClientAlone)
 {
@@ -225,27 +242,27 @@ const char *const Aborted = "Обновление отменено: остала
 const char *const ExitCode1 = "Maintenance tool завершился с кодом 1.";
 
 const LateFailureRow LateFailureRows[] = {
-    // With the backup line before it, the log runs past 16384 bytes within the
-    // markers, which come in two reads: the tail keeps the last bytes of both.
-    {"AbortMarkersAcrossChunks",
-     "flood 16340 out\nerr stopProcessesForUpdates\\n\nsleep 300\nout Update aborted!\\n\nexit 1",
-     "", Aborted},
-    {"AbortMarkersInOtherCase", "out stopProcessesForUpdates\\n\nout update aborted!\nexit 1", "",
-     ExitCode1},
-    // The markers count within the last 16384 bytes of output, and not a byte further.
-    {"AbortMarkersAtTheTailsStart",
-     "out stopProcessesForUpdates Update aborted!\\n\nflood 16344 out\nexit 1", "", Aborted},
-    {"AbortMarkersPastTheTail",
-     "out stopProcessesForUpdates Update aborted!\\n\nflood 16345 out\nexit 1", "", ExitCode1},
-    {"VersionNotInstalled", "components 2.3.1", "2.3.2",
-     "Установщик завершился, но версия 2.3.2 не установлена. Проверьте журнал и повторите "
-     "обновление."},
-    {"BackupFails", "exit 0", "", "Не удалось сохранить резервную копию: %2 <b>bold.dat"},
+        // With the backup line before it, the log runs past 16384 bytes within the
+        // markers, which come in two reads: the tail keeps the last bytes of both.
+        {"AbortMarkersAcrossChunks",
+         "flood 16340 out\nerr stopProcessesForUpdates\\n\nsleep 300\nout Update aborted!\\n\nexit "
+         "1",
+         "", Aborted},
+        {"AbortMarkersInOtherCase", "out stopProcessesForUpdates\\n\nout update aborted!\nexit 1",
+         "", ExitCode1},
+        // The markers count within the last 16384 bytes of output, and not a byte further.
+        {"AbortMarkersAtTheTailsStart",
+         "out stopProcessesForUpdates Update aborted!\\n\nflood 16344 out\nexit 1", "", Aborted},
+        {"AbortMarkersPastTheTail",
+         "out stopProcessesForUpdates Update aborted!\\n\nflood 16345 out\nexit 1", "", ExitCode1},
+        {"VersionNotInstalled", "components 2.3.1", "2.3.2",
+         "Установщик завершился, но версия 2.3.2 не установлена. Проверьте журнал и повторите "
+         "обновление."},
+        {"BackupFails", "exit 0", "", "Не удалось сохранить резервную копию: %2 <b>bold.dat"},
 };
 
 class LateFailure : public DialogTest, public ::testing::WithParamInterface<LateFailureRow>
-{
-};
+{ };
 
 TEST_P(LateFailure, IsReportedAndRestartsTheClient)
 {
@@ -298,7 +315,9 @@ TEST_F(DialogTest, WhatTheStepsTurnsDeliverWaitsForTheStep)
     std::unique_ptr<UpdateDialog> dialog;
     bool closed = false;
     // As handlers that a turn runs would.
-    fakeos::hooks().copyFileContent = [&](const std::u16string &source, const std::u16string &destination, const os::Progress &progress) {
+    fakeos::hooks().copyFileContent = [&](const std::u16string &source,
+                                          const std::u16string &destination,
+                                          const os::Progress &progress) {
         if (QString::fromStdU16String(destination).startsWith(install)) {
             closed = closed || dialog->close();
         } else {
@@ -310,10 +329,12 @@ TEST_F(DialogTest, WhatTheStepsTurnsDeliverWaitsForTheStep)
     dialog = makeDialog();
     ASSERT_TRUE(waitForBoxes(1));
     EXPECT_EQ(boxes[0].text, errorText(u"Прервано"_s));
-    EXPECT_EQ(dialog->findChild<QProcess *>()->state(), QProcess::NotRunning) << "the tool was started";
+    EXPECT_EQ(dialog->findChild<QProcess *>()->state(), QProcess::NotRunning)
+            << "the tool was started";
     EXPECT_FALSE(closed);
     EXPECT_TRUE(readFile(logPath).contains("\nUpdate interrupted: the session is ending\n"));
-    EXPECT_EQ(std::pair(fakeos::counts().blockShutdown, fakeos::counts().unblockShutdown), std::pair(1, 1));
+    EXPECT_EQ(std::pair(fakeos::counts().blockShutdown, fakeos::counts().unblockShutdown),
+              std::pair(1, 1));
 }
 
 TEST_F(DialogTest, WindowDestroyedWhileTheToolRunsStopsIt)
@@ -334,14 +355,17 @@ TEST_F(DialogTest, ClientThatCannotBeStartedIsReported)
     {
         auto dialog = makeDialog();
         ASSERT_TRUE(waitForBoxes(1));
-        EXPECT_EQ(labelText(*dialog), u"Обновление не выполнено. Не удалось повторно запустить клиент."_s);
+        EXPECT_EQ(labelText(*dialog),
+                  u"Обновление не выполнено. Не удалось повторно запустить клиент."_s);
     }
     // After a successful update the program quits all the same, once the warning is closed.
     toolScenario("exit 0\n");
     auto dialog = makeDialog();
     EXPECT_EQ(runEventLoop(), 0);
     ASSERT_EQ(boxes.size(), 2);
-    EXPECT_EQ(boxes[1].text, u"Обновление завершено, но приложение не удалось запустить. Запустите Corvatone вручную."_s);
+    EXPECT_EQ(
+            boxes[1].text,
+            u"Обновление завершено, но приложение не удалось запустить. Запустите Corvatone вручную."_s);
 }
 
 TEST_F(DialogTest, ClientThatNeverConfirmsEndsTheRunAtFifteenSeconds)
@@ -382,8 +406,12 @@ TEST_F(DialogTest, ClientThatStaysEndsTheRunAtThirtySecondsFromTheAnswer)
     RunClock::advanceForTesting(1);
     dialog->waitForApplicationExit();
     ASSERT_EQ(boxes.size(), 1);
-    EXPECT_EQ(boxes[0].text, errorText(u"Corvatone ещё запущен. Закройте все его окна, включая тестовую версию, и повторите обновление. Процессы: 12, 34."_s));
-    EXPECT_TRUE(readFile(logPath).contains("\nUpdate not started: running client PIDs: 12, 34\n\nUpdate error: "));
+    EXPECT_EQ(
+            boxes[0].text,
+            errorText(
+                    u"Corvatone ещё запущен. Закройте все его окна, включая тестовую версию, и повторите обновление. Процессы: 12, 34."_s));
+    EXPECT_TRUE(readFile(logPath).contains(
+            "\nUpdate not started: running client PIDs: 12, 34\n\nUpdate error: "));
     EXPECT_TRUE(clientStarts(clientPath).isEmpty());
 }
 
@@ -404,10 +432,14 @@ struct FullDiskRow
 };
 
 const FullDiskRow FullDiskRows[] = {
-    {"TemporaryFolderBeforeTheBackup", Disk::Temporary, Fill::BeforeBackup, "Не удалось сохранить резервную копию: ", true, false},
-    {"InstallationDuringTheRollback", Disk::Installation, Fill::ByTheTool, "Maintenance tool завершился с кодом 1.\n\nНе удалось восстановить ", false, true},
-    {"HandoffFileWhenReadyIsWritten", Disk::Handoff, Fill::BeforeRun, "Не удалось подготовить передачу управления обновлению.\n", false, false},
-    {"HandoffFileWhenTheErrorIsRecorded", Disk::Handoff, Fill::ByTheTool, "Maintenance tool завершился с кодом 1.\n", true, false},
+        {"TemporaryFolderBeforeTheBackup", Disk::Temporary, Fill::BeforeBackup,
+         "Не удалось сохранить резервную копию: ", true, false},
+        {"InstallationDuringTheRollback", Disk::Installation, Fill::ByTheTool,
+         "Maintenance tool завершился с кодом 1.\n\nНе удалось восстановить ", false, true},
+        {"HandoffFileWhenReadyIsWritten", Disk::Handoff, Fill::BeforeRun,
+         "Не удалось подготовить передачу управления обновлению.\n", false, false},
+        {"HandoffFileWhenTheErrorIsRecorded", Disk::Handoff, Fill::ByTheTool,
+         "Maintenance tool завершился с кодом 1.\n", true, false},
 };
 
 // A run with one of its disks really full: whatever fails, no file of the
@@ -427,7 +459,8 @@ protected:
         shortcutFolders = {path(u"desktop"_s)};
         ASSERT_TRUE(writeFile(shortcut, shortcutTarget) && writeFile(handoff, "stale"));
         fakeos::hooks().shellLinkTarget = [](const std::u16string &link) {
-            return fakeos::succeeded(QString::fromUtf8(readFile(QString::fromStdU16String(link))).toStdU16String());
+            return fakeos::succeeded(
+                    QString::fromUtf8(readFile(QString::fromStdU16String(link))).toStdU16String());
         };
         snapshot = [this] {
             fillOnce(Fill::BeforeBackup);
@@ -459,7 +492,8 @@ TEST_P(FullDisk, CostsNoFile)
 {
     const FullDiskRow &row = GetParam();
     // The update changes one file, deletes another and the shortcut.
-    QByteArray scenario = "write " + original.firstKey().toUtf8() + " changed\ndelete " + shortcut.toUtf8() + "\ndelete " + original.lastKey().toUtf8() + '\n';
+    QByteArray scenario = "write " + original.firstKey().toUtf8() + " changed\ndelete "
+                          + shortcut.toUtf8() + "\ndelete " + original.lastKey().toUtf8() + '\n';
     if (row.fill == Fill::ByTheTool)
         scenario += "fill " + diskFolder.toUtf8() + "/filler\n";
     toolScenario(scenario + "exit 1\n");
@@ -468,12 +502,16 @@ TEST_P(FullDisk, CostsNoFile)
 
     auto dialog = makeDialog(handoff);
     ASSERT_TRUE(waitForBoxes(1));
-    EXPECT_TRUE(boxes[0].text.startsWith(QString::fromUtf8(row.message))) << boxes[0].text.toStdString();
+    EXPECT_TRUE(boxes[0].text.startsWith(QString::fromUtf8(row.message)))
+            << boxes[0].text.toStdString();
     // The handoff file keeps its former content where its own disk is full;
     // the log is best-effort, on the temporary folder's disk.
     const QByteArray finalText = boxes[0].text.section(u"\n\nЛог: "_s, 0, 0).toUtf8();
-    EXPECT_EQ(readFile(handoff), row.disk != Disk::Handoff ? "error\n" + finalText : row.fill == Fill::BeforeRun ? QByteArray("stale") : QByteArray("continue"));
-    EXPECT_TRUE(row.disk == Disk::Temporary || readFile(logPath).endsWith("\nUpdate error: " + finalText + '\n'));
+    EXPECT_EQ(readFile(handoff), row.disk != Disk::Handoff     ? "error\n" + finalText
+                                 : row.fill == Fill::BeforeRun ? QByteArray("stale")
+                                                               : QByteArray("continue"));
+    EXPECT_TRUE(row.disk == Disk::Temporary
+                || readFile(logPath).endsWith("\nUpdate error: " + finalText + '\n'));
     EXPECT_EQ(waitForStarts(clientPath, 1, 2000), row.restarted);
     dialog.reset();
 

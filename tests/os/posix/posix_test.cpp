@@ -32,7 +32,10 @@ protected:
     std::string path(const std::string &name) const { return m_root + "/" + name; }
     // The path as the OS layer takes it.
     std::u16string at(const std::string &name) const { return os::posix::fromUtf8(path(name)); }
-    void write(const std::string &name, const std::string &content) const { std::ofstream(path(name), std::ios::binary) << content; }
+    void write(const std::string &name, const std::string &content) const
+    {
+        std::ofstream(path(name), std::ios::binary) << content;
+    }
     std::string read(const std::string &name) const
     {
         std::ifstream in(path(name), std::ios::binary);
@@ -53,7 +56,8 @@ TEST_F(PosixBackend, AttributesTellFoldersFilesLinksAndMissingPathsApart)
     // The directory and reparse point bits, or the error for what is missing.
     const auto kind = [&](const std::string &name) {
         const auto attributes = os::posix::fileAttributes(at(name));
-        return attributes ? attributes.value & (os::DirectoryAttribute | os::ReparsePointAttribute) : attributes.error;
+        return attributes ? attributes.value & (os::DirectoryAttribute | os::ReparsePointAttribute)
+                          : attributes.error;
     };
     EXPECT_EQ(kind("dir"), os::DirectoryAttribute);
     EXPECT_EQ(kind("file"), 0u);
@@ -83,7 +87,8 @@ TEST_F(PosixBackend, CopyReplacesTheDestinationWholeOrNotAtAll)
     EXPECT_FALSE(fs::is_symlink(path("fromlink")));
     // The read-only attribute is the absence of every write bit; clearing it lets the owner write.
     ::chmod(path("fromlink").c_str(), 04732);
-    ASSERT_TRUE(os::posix::setFileAttributes(at("fromlink"), os::ReadOnlyAttribute | os::HiddenAttribute));
+    ASSERT_TRUE(os::posix::setFileAttributes(at("fromlink"),
+                                             os::ReadOnlyAttribute | os::HiddenAttribute));
     EXPECT_EQ(fs::status(path("fromlink")).permissions(), fs::perms(04510));
     EXPECT_EQ(os::posix::fileAttributes(at("fromlink")).value, os::ReadOnlyAttribute);
     ASSERT_TRUE(os::posix::setFileAttributes(at("fromlink"), 0));
@@ -103,7 +108,10 @@ TEST_F(PosixBackend, CopyReplacesTheDestinationWholeOrNotAtAll)
     if (child == 0) {
         const struct rlimit limit = {80000, 80000};
         ::signal(SIGXFSZ, SIG_IGN);
-        ::_exit(::setrlimit(RLIMIT_FSIZE, &limit) == 0 && !os::posix::copyFile(at("big"), at("copy.lnk")) ? 0 : 1);
+        ::_exit(::setrlimit(RLIMIT_FSIZE, &limit) == 0
+                                && !os::posix::copyFile(at("big"), at("copy.lnk"))
+                        ? 0
+                        : 1);
     }
     int status = -1;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -117,21 +125,29 @@ TEST(PathConversion, RoundTripsEveryPlaneAndRefusesWhatNoFileNameHolds)
     const std::u16string text = u"C:/Пути/日本/\U0001F600.lnk";
     ASSERT_EQ(os::posix::systemPath(text), "C:/Пути/日本/\xF0\x9F\x98\x80.lnk");
     EXPECT_EQ(os::posix::fromUtf8(*os::posix::systemPath(text)), text);
-    for (const std::u16string &refused : {std::u16string(u"a\0b", 3), std::u16string(u"\xDC00"), std::u16string(u"a\xD800")})
+    for (const std::u16string &refused :
+         {std::u16string(u"a\0b", 3), std::u16string(u"\xDC00"), std::u16string(u"a\xD800")})
         EXPECT_FALSE(os::posix::systemPath(refused));
     // Each byte that begins no valid sequence becomes one replacement character.
-    EXPECT_EQ(os::posix::fromUtf8("a\x80" "b\xC0\xAF" "c\xED\xA0\x80" "d\xE2\x82"), u"a\xFFFD" u"b\xFFFD\xFFFD" u"c\xFFFD\xFFFD\xFFFD" u"d\xFFFD\xFFFD");
+    EXPECT_EQ(os::posix::fromUtf8("a\x80"
+                                  "b\xC0\xAF"
+                                  "c\xED\xA0\x80"
+                                  "d\xE2\x82"),
+              u"a\xFFFD"
+              u"b\xFFFD\xFFFD"
+              u"c\xFFFD\xFFFD\xFFFD"
+              u"d\xFFFD\xFFFD");
 }
 
 TEST(PathConversion, LongPathsTakeTheirExtendedForm)
 {
     const std::u16string tail(256, u'a');
     const std::pair<std::u16string, std::u16string> cases[] = {
-        {u"C:\\" + tail, u"C:\\" + tail}, // 259 characters: as it is
-        {u"C:\\" + tail + u"/", u"\\\\?\\C:\\" + tail + u"\\"}, // 260
-        {u"\\\\server\\share\\" + tail, u"\\\\?\\UNC\\server\\share\\" + tail},
-        {u"\\\\?\\C:\\" + tail, u"\\\\?\\C:\\" + tail},
-        {u"relative\\" + tail, u"relative\\" + tail},
+            {u"C:\\" + tail, u"C:\\" + tail},                       // 259 characters: as it is
+            {u"C:\\" + tail + u"/", u"\\\\?\\C:\\" + tail + u"\\"}, // 260
+            {u"\\\\server\\share\\" + tail, u"\\\\?\\UNC\\server\\share\\" + tail},
+            {u"\\\\?\\C:\\" + tail, u"\\\\?\\C:\\" + tail},
+            {u"relative\\" + tail, u"relative\\" + tail},
     };
     for (const auto &[path, expected] : cases)
         EXPECT_EQ(os::extendedLengthPath(path), expected) << path.size();
@@ -142,7 +158,9 @@ TEST_F(PosixBackend, ShellLinkTargetPrefersTheUnexpandedOne)
     const std::u16string local = u"C:\\Users\\Иван\\Corvatone\\Corvatone.exe";
     const std::u16string environment = u"%LOCALAPPDATA%\\Corvatone\\Corvatone.exe";
     const std::tuple<const char *, shelllink::LinkContent, std::u16string> cases[] = {
-        {"local.lnk", {local, std::nullopt}, local}, {"both.lnk", {local, environment}, environment}, {"neither.lnk", {}, u""}};
+            {"local.lnk", {local, std::nullopt}, local},
+            {"both.lnk", {local, environment}, environment},
+            {"neither.lnk", {}, u""}};
     for (const auto &[name, content, expected] : cases) {
         ASSERT_TRUE(shelllink::write(path(name), content));
         EXPECT_EQ(os::posix::shellLinkTarget(at(name)).value, expected) << name;
@@ -160,7 +178,8 @@ TEST_F(PosixBackend, ProcessSnapshotNamesRunningProcessesInFull)
     // The kernel keeps only 15 characters of a command name, and one name has
     // parentheses in it. The script runs as "/bin/sh <script> 30": it must be
     // named after the script, not its interpreter.
-    const std::string names[] = {"Corvatone.exe", "a-name-far-longer-than-fifteen-characters.exe", "odd) name (x)", "script-with-a-long-name.sh"};
+    const std::string names[] = {"Corvatone.exe", "a-name-far-longer-than-fifteen-characters.exe",
+                                 "odd) name (x)", "script-with-a-long-name.sh"};
     std::vector<pid_t> children;
     for (const std::string &name : names) {
         if (name.size() > 3 && name.compare(name.size() - 3, 3, ".sh") == 0)
@@ -184,7 +203,9 @@ TEST_F(PosixBackend, ProcessSnapshotNamesRunningProcessesInFull)
     siginfo_t info{};
     ASSERT_EQ(::waitid(P_PID, id_t(ended), &info, WEXITED | WNOWAIT), 0);
     const auto nameIn = [](const os::ProcessSnapshot &snapshot, pid_t pid) {
-        const auto it = std::find_if(snapshot.entries.begin(), snapshot.entries.end(), [pid](const os::ProcessEntry &entry) { return entry.pid == std::uint32_t(pid); });
+        const auto it = std::find_if(
+                snapshot.entries.begin(), snapshot.entries.end(),
+                [pid](const os::ProcessEntry &entry) { return entry.pid == std::uint32_t(pid); });
         return it == snapshot.entries.end() ? std::u16string() : it->executableName;
     };
     std::vector<std::u16string> expected, found;

@@ -27,7 +27,8 @@ inline void enterPrivateMounts()
         return map.open(QIODevice::WriteOnly) && map.write(line) == line.size();
     };
     if (uid != 0)
-        (void)(write("/proc/self/setgroups", "deny") && write("/proc/self/uid_map", "0 " + QByteArray::number(uid) + " 1")
+        (void)(write("/proc/self/setgroups", "deny")
+               && write("/proc/self/uid_map", "0 " + QByteArray::number(uid) + " 1")
                && write("/proc/self/gid_map", "0 " + QByteArray::number(gid) + " 1"));
     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
 }
@@ -41,8 +42,10 @@ public:
     explicit SmallDisk(const QString &folder)
         : m_folder(QFile::encodeName(folder))
     {
-        if (!QDir().mkpath(folder) || ::mount("tmpfs", m_folder.constData(), "tmpfs", 0, "size=16m") != 0)
-            m_error = QStringLiteral("cannot mount a tmpfs on %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        if (!QDir().mkpath(folder)
+            || ::mount("tmpfs", m_folder.constData(), "tmpfs", 0, "size=16m") != 0)
+            m_error = QStringLiteral("cannot mount a tmpfs on %1: %2")
+                              .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
     }
     ~SmallDisk()
     {
@@ -54,7 +57,10 @@ public:
 
     bool isMounted() const { return m_error.isEmpty(); }
     QString error() const { return m_error; }
-    [[nodiscard]] bool fill() const { return fillDisk(QFile::decodeName(m_folder) + QStringLiteral("/filler")); }
+    [[nodiscard]] bool fill() const
+    {
+        return fillDisk(QFile::decodeName(m_folder) + QStringLiteral("/filler"));
+    }
 
 private:
     QByteArray m_folder;

@@ -17,8 +17,14 @@
 #include <string>
 
 // Readable Qt values in assertion messages.
-inline void PrintTo(const QString &text, std::ostream *out) { *out << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QByteArray &bytes, std::ostream *out) { *out << '"' << bytes.toStdString() << '"'; }
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QByteArray &bytes, std::ostream *out)
+{
+    *out << '"' << bytes.toStdString() << '"';
+}
 
 namespace testsupport {
 
@@ -34,7 +40,7 @@ inline QByteArray readFile(const QString &path)
 {
     QSaveFile file(path);
     return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
-        && file.write(content) == content.size() && file.flush() && file.commit();
+           && file.write(content) == content.size() && file.flush() && file.commit();
 }
 
 // Bytes that differ from one chunk of a copy to the next.
@@ -50,7 +56,8 @@ inline QByteArray pattern(qsizetype size)
 inline QMap<QString, QByteArray> filesBelow(const QString &folder)
 {
     QMap<QString, QByteArray> files;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString file = it.next();
         files.insert(QDir(folder).relativeFilePath(file), readFile(file));
@@ -88,8 +95,7 @@ inline QString testFolderTemplate()
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     const QByteArray zeros(65536, '\0');
-    while (file.write(zeros) > 0) {
-    }
+    while (file.write(zeros) > 0) { }
     return file.error() == QFileDevice::ResourceError;
 }
 

@@ -8,8 +8,14 @@ Hooks g_hooks;
 Counts g_counts;
 } // namespace
 
-Hooks &hooks() { return g_hooks; }
-const Counts &counts() { return g_counts; }
+Hooks &hooks()
+{
+    return g_hooks;
+}
+const Counts &counts()
+{
+    return g_counts;
+}
 void reset()
 {
     g_hooks = Hooks();
@@ -21,11 +27,11 @@ void reset()
 namespace os {
 
 // The test's hook when it has set one, the POSIX backend otherwise.
-#define FAKEOS_DEFINE(Type, name, parameters, arguments)                                           \
-    Type name parameters                                                                           \
-    {                                                                                              \
-        ++fakeos::g_counts.name;                                                                   \
-        return fakeos::g_hooks.name ? fakeos::g_hooks.name arguments : posix::name arguments;      \
+#define FAKEOS_DEFINE(Type, name, parameters, arguments) \
+    Type name parameters \
+    { \
+        ++fakeos::g_counts.name; \
+        return fakeos::g_hooks.name ? fakeos::g_hooks.name arguments : posix::name arguments; \
     }
 UPDATER_OS_CALLS(FAKEOS_DEFINE)
 

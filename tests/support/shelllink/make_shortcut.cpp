@@ -16,10 +16,13 @@ int main(int argc, char **argv)
         const std::string_view option = argv[i];
         valid = option == "--local-path" || option == "--environment-target";
         if (valid)
-            (option == "--local-path" ? content.localPath : content.environmentTarget) = os::posix::fromUtf8(argv[i + 1]);
+            (option == "--local-path" ? content.localPath : content.environmentTarget) =
+                    os::posix::fromUtf8(argv[i + 1]);
     }
     if (!valid || !shelllink::write(argv[argc - 1], content)) {
-        std::fputs("usage: make_shortcut [--local-path PATH] [--environment-target TARGET] OUTPUT\n", stderr);
+        std::fputs(
+                "usage: make_shortcut [--local-path PATH] [--environment-target TARGET] OUTPUT\n",
+                stderr);
         return 2;
     }
     return 0;

@@ -19,9 +19,12 @@ int wmain(int argc, wchar_t **argv)
         return 1;
     IShellLinkW *link = nullptr;
     IPersistFile *file = nullptr;
-    const bool saved = SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, reinterpret_cast<void **>(&link)))
-        && SUCCEEDED(link->SetPath(argv[2])) && SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))
-        && SUCCEEDED(file->Save(argv[3], TRUE));
+    const bool saved =
+            SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_IShellLinkW, reinterpret_cast<void **>(&link)))
+            && SUCCEEDED(link->SetPath(argv[2]))
+            && SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))
+            && SUCCEEDED(file->Save(argv[3], TRUE));
     if (file)
         file->Release();
     if (link)

@@ -7,7 +7,8 @@ namespace shelllink {
 namespace {
 
 constexpr std::uint32_t HeaderSize = 0x4C;
-constexpr std::uint8_t LinkClsid[16] = {0x01, 0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+constexpr std::uint8_t LinkClsid[16] = {0x01, 0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                        0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 constexpr std::uint32_t HasLinkInfo = 0x2;
 constexpr std::uint32_t IsUnicode = 0x80;
 constexpr std::uint32_t HasExpString = 0x200;
@@ -25,7 +26,10 @@ constexpr std::size_t TargetUnits = 260;
 // Little-endian fields appended to the bytes of a link.
 struct Writer
 {
-    void u16(std::uint16_t value) { bytes.insert(bytes.end(), {std::uint8_t(value), std::uint8_t(value >> 8)}); }
+    void u16(std::uint16_t value)
+    {
+        bytes.insert(bytes.end(), {std::uint8_t(value), std::uint8_t(value >> 8)});
+    }
     void u32(std::uint32_t value)
     {
         u16(std::uint16_t(value));
@@ -51,7 +55,8 @@ void writeHeader(Writer &out, const LinkContent &content)
 {
     out.u32(HeaderSize);
     out.bytes.insert(out.bytes.end(), std::begin(LinkClsid), std::end(LinkClsid));
-    out.u32(IsUnicode | (content.localPath ? HasLinkInfo : 0) | (content.environmentTarget ? HasExpString : 0));
+    out.u32(IsUnicode | (content.localPath ? HasLinkInfo : 0)
+            | (content.environmentTarget ? HasExpString : 0));
     out.u32(FileAttributeNormal);
     out.zeros(3 * 8 + 4 + 4); // creation, access and write times, file size, icon index
     out.u32(ShowNormal);
@@ -68,8 +73,10 @@ void writeLinkInfo(Writer &out, std::u16string_view localPath)
     const std::uint32_t size = unicodeOffset + 2 * (length + 2);
     // Size, header size, flags; the offsets of the volume, the local path, the
     // (absent) network location, the common suffix, and the two Unicode fields.
-    for (const std::uint32_t field : {size, LinkInfoHeaderSize, VolumeIdAndLocalBasePath, LinkInfoHeaderSize, localBasePathOffset, 0u,
-                                      localBasePathOffset + length + 1, unicodeOffset, unicodeOffset + 2 * (length + 1)})
+    for (const std::uint32_t field :
+         {size, LinkInfoHeaderSize, VolumeIdAndLocalBasePath, LinkInfoHeaderSize,
+          localBasePathOffset, 0u, localBasePathOffset + length + 1, unicodeOffset,
+          unicodeOffset + 2 * (length + 1)})
         out.u32(field);
     // The volume: its size, drive type, serial number and the offset of its label.
     for (const std::uint32_t field : {VolumeIdSize, DriveFixed, 0x1234ABCDu, 0x10u})
@@ -95,8 +102,11 @@ void writeEnvironmentBlock(Writer &out, std::u16string_view target)
 
 std::vector<std::uint8_t> build(const LinkContent &content)
 {
-    const auto holdsNul = [](const std::optional<std::u16string> &text) { return text && text->find(u'\0') != std::u16string::npos; };
-    if (holdsNul(content.localPath) || holdsNul(content.environmentTarget) || (content.environmentTarget && content.environmentTarget->size() >= TargetUnits))
+    const auto holdsNul = [](const std::optional<std::u16string> &text) {
+        return text && text->find(u'\0') != std::u16string::npos;
+    };
+    if (holdsNul(content.localPath) || holdsNul(content.environmentTarget)
+        || (content.environmentTarget && content.environmentTarget->size() >= TargetUnits))
         return {};
     Writer out;
     writeHeader(out, content);
@@ -114,7 +124,9 @@ bool write(const std::string &path, const LinkContent &content)
     if (bytes.empty())
         return false;
     std::ofstream file(path, std::ios::binary);
-    return file.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size())).flush().good();
+    return file.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()))
+            .flush()
+            .good();
 }
 
 } // namespace shelllink

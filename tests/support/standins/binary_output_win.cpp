@@ -8,6 +8,7 @@
 
 namespace {
 
-[[maybe_unused]] const bool binaryOutput = _setmode(_fileno(stdout), _O_BINARY) != -1 && _setmode(_fileno(stderr), _O_BINARY) != -1;
+[[maybe_unused]] const bool binaryOutput =
+        _setmode(_fileno(stdout), _O_BINARY) != -1 && _setmode(_fileno(stderr), _O_BINARY) != -1;
 
 } // namespace

@@ -32,7 +32,8 @@ namespace {
 
 bool writeFully(std::FILE *stream, const QByteArray &bytes)
 {
-    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) && std::fflush(stream) == 0;
+    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size())
+           && std::fflush(stream) == 0;
 }
 
 // Printable lines of 100 bytes, written a chunk at a time.
@@ -61,23 +62,33 @@ bool remove(const QString &path)
 
 int main(int argc, char **argv)
 {
-    const qint64 startedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const qint64 startedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
     QCoreApplication app(argc, argv);
     const QByteArray scenario = testsupport::readFile(standin::besideExecutable(".scenario"));
-    for (const QString &line : QString::fromUtf8(scenario).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+    for (const QString &line :
+         QString::fromUtf8(scenario).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const QString command = line.section(QLatin1Char(' '), 0, 0);
         const QString rest = line.section(QLatin1Char(' '), 1);
-        const QString text = rest.section(QLatin1Char(' '), command == QLatin1String("write") ? 1 : 0).replace(QLatin1String("\\n"), QLatin1String("\n"));
-        const QString path = QDir::current().absoluteFilePath(command == QLatin1String("write") ? rest.section(QLatin1Char(' '), 0, 0) : rest);
-        const QString stream = command == QLatin1String("flood") ? rest.section(QLatin1Char(' '), 1, 1) : command;
+        const QString text =
+                rest.section(QLatin1Char(' '), command == QLatin1String("write") ? 1 : 0)
+                        .replace(QLatin1String("\\n"), QLatin1String("\n"));
+        const QString path = QDir::current().absoluteFilePath(
+                command == QLatin1String("write") ? rest.section(QLatin1Char(' '), 0, 0) : rest);
+        const QString stream =
+                command == QLatin1String("flood") ? rest.section(QLatin1Char(' '), 1, 1) : command;
         std::FILE *const out = stream == QLatin1String("out") ? stdout : stderr;
         bool ok = true;
         if (command == QLatin1String("record")) {
-            const QJsonObject object{{QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))},
-                                     {QStringLiteral("workingDirectory"), QDir::currentPath()},
-                                     {QStringLiteral("startedNs"), QString::number(startedNs)}};
-            ok = testsupport::writeFile(QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(rest),
-                                        QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+            const QJsonObject object{
+                    {QStringLiteral("arguments"),
+                     QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))},
+                    {QStringLiteral("workingDirectory"), QDir::currentPath()},
+                    {QStringLiteral("startedNs"), QString::number(startedNs)}};
+            ok = testsupport::writeFile(
+                    QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(rest),
+                    QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
         } else if (command == QLatin1String("out") || command == QLatin1String("err")) {
             ok = writeFully(out, text.toUtf8());
         } else if (command == QLatin1String("flood")) {
@@ -89,9 +100,12 @@ int main(int argc, char **argv)
         } else if (command == QLatin1String("fill")) {
             ok = testsupport::fillDisk(path);
         } else if (command == QLatin1String("components")) {
-            ok = testsupport::writeFile(QStringLiteral("components.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Packages>\n    <Package>\n"
-                                        "        <Name>com.quintaver.tallyroom</Name>\n        <Version>" + rest.toHtmlEscaped().toUtf8()
-                                        + "</Version>\n    </Package>\n</Packages>\n");
+            ok = testsupport::writeFile(
+                    QStringLiteral("components.xml"),
+                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Packages>\n    <Package>\n"
+                    "        <Name>com.quintaver.tallyroom</Name>\n        <Version>"
+                            + rest.toHtmlEscaped().toUtf8()
+                            + "</Version>\n    </Package>\n</Packages>\n");
         } else if (command == QLatin1String("sleep")) {
             QThread::msleep(rest.toULong(&ok));
         } else if (command == QLatin1String("await")) {
@@ -107,7 +121,8 @@ int main(int argc, char **argv)
             ok = false;
         }
         if (!ok) {
-            writeFully(stderr, "standin_maintenancetool: cannot carry out: " + line.toUtf8() + '\n');
+            writeFully(stderr,
+                       "standin_maintenancetool: cannot carry out: " + line.toUtf8() + '\n');
             standin::quitNow(97);
         }
     }

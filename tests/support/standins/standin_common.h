@@ -11,7 +11,10 @@
 namespace standin {
 
 // The path of a file kept beside this executable: "<executable><suffix>".
-inline QString besideExecutable(const char *suffix) { return QCoreApplication::applicationFilePath() + QLatin1String(suffix); }
+inline QString besideExecutable(const char *suffix)
+{
+    return QCoreApplication::applicationFilePath() + QLatin1String(suffix);
+}
 
 // Ends the process with exactly this code: the exit handlers of a leak checker
 // must not replace the code that a test asked for.

@@ -13,11 +13,13 @@ int wmain(int argc, wchar_t **argv)
         std::fputws(L"usage: hold_file PATH MILLISECONDS [READY]\n", stderr);
         return 2;
     }
-    const HANDLE held = CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE held = CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE)
         return 1;
     if (argc == 4) {
-        const HANDLE ready = CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE ready = CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (ready == INVALID_HANDLE_VALUE)
             return 1;
         CloseHandle(ready);

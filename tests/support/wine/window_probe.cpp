@@ -14,7 +14,8 @@
 int wmain(int argc, wchar_t **argv)
 {
     HWND window = nullptr;
-    for (int wait = 0; !(window = FindWindowW(nullptr, L"Обновление Corvatone")) && wait < 600; ++wait)
+    for (int wait = 0; !(window = FindWindowW(nullptr, L"Обновление Corvatone")) && wait < 600;
+         ++wait)
         Sleep(100);
     if (!window)
         return 1;
