@@ -15,6 +15,8 @@
 //     tests/app/xsession build/native/benchmarks/run/answer_bench build/windows [another build]
 // Another Windows build (of an earlier commit, say) is measured in the same
 // rounds, with the first build's probe. Exits with 1 when a bar is missed.
+#include "testsupport.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -43,19 +45,8 @@ QString windowsPath(const QString &path)
     return QStringLiteral("Z:") + QString(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && file.write(content) == content.size();
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
 // Windows programs in a Wine prefix of their own, on the display of this process.
 struct Wine
@@ -134,11 +125,11 @@ Round runOnce(Wine &wine, const QString &build, const QString &probe, const QStr
         || !QFile::copy(build + QStringLiteral("/tests/support/standin_maintenancetool.exe"), tool))
         return round;
     // The tool waits until the session's end has been asked about, then changes a file and fails.
-    writeFile(tool + QStringLiteral(".scenario"),
-              "write " + windowsPath(marker("started")).toUtf8() + " x\nawait "
-                      + windowsPath(marker("asked")).toUtf8()
-                      + "\nwrite resources/group0/pack0.dat changed\nwrite "
-                      + windowsPath(marker("ended")).toUtf8() + " x\nexit 1\n");
+    (void)writeFile(tool + QStringLiteral(".scenario"),
+                    "write " + windowsPath(marker("started")).toUtf8() + " x\nawait "
+                            + windowsPath(marker("asked")).toUtf8()
+                            + "\nwrite resources/group0/pack0.dat changed\nwrite "
+                            + windowsPath(marker("ended")).toUtf8() + " x\nexit 1\n");
     wine.packageFolder = build + QStringLiteral("/package/updater_helper");
     const auto updater =
             wine.start({wine.packageFolder + QStringLiteral("/updater_helper.exe"),
@@ -172,7 +163,7 @@ Round runOnce(Wine &wine, const QString &build, const QString &probe, const QStr
             backupEnd = clock.elapsed();
         if (round.duringTool.isEmpty() && QFileInfo::exists(marker("started"))) {
             round.duringTool = wine.probe(probe);
-            writeFile(marker("asked"), QByteArray());
+            (void)writeFile(marker("asked"), QByteArray());
         }
         if (!toolEnd.isValid() && QFileInfo::exists(marker("ended")))
             toolEnd = QFileInfo(marker("ended")).lastModified();
@@ -183,7 +174,7 @@ Round runOnce(Wine &wine, const QString &build, const QString &probe, const QStr
         QThread::msleep(10);
     }
     round.backupMs = backupEnd - backupStart;
-    writeFile(marker("stop"), QByteArray());
+    (void)writeFile(marker("stop"), QByteArray());
     pinging->waitForFinished(30000);
     round.pings = Wine::afterFound(pinging->readAllStandardOutput().simplified());
     round.longestSilenceMs = round.pings.split(' ').value(0).toLongLong();

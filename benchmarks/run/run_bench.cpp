@@ -11,6 +11,8 @@
 //
 // The updater runs on the offscreen platform, with its own TMPDIR and HOME.
 // Run by hand; exits with 1 when a bar is missed.
+#include "testsupport.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -47,19 +49,8 @@ qint64 realtimeNanoseconds()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && file.write(content) == content.size();
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
 // An installation of the client: the stand-ins and a realistic mix of file
 // sizes, most of them small, a few large libraries.
@@ -156,8 +147,8 @@ RunFigures runUpdater(const QString &workspace, const QString &installation,
     QDir().mkpath(temp);
     QDir().mkpath(home + QStringLiteral("/Desktop"));
     QFile::remove(record);
-    writeFile(installation + QStringLiteral("/maintenancetool.exe.scenario"),
-              "record " + record.toUtf8() + "\n" + scenario);
+    (void)writeFile(installation + QStringLiteral("/maintenancetool.exe.scenario"),
+                    "record " + record.toUtf8() + "\n" + scenario);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const QString &key : environment.keys()) {
