@@ -144,8 +144,11 @@ os::Status copyInstallationFileOnce(const QString &source, const QString &destin
 std::optional<std::uint32_t> unprotect(const QString &destination)
 {
     const auto existing = attributesOf(destination);
-    if (existing && (*existing & os::ProtectingAttributes) && !(*existing & os::DirectoryAttribute))
+    // A link's attributes would be set on its target, wherever that lies.
+    if (existing && (*existing & os::ProtectingAttributes)
+        && !(*existing & (os::DirectoryAttribute | os::ReparsePointAttribute))) {
         (void)os::setFileAttributes(nativePath(destination), *existing & ~os::ProtectingAttributes);
+    }
     return existing;
 }
 
@@ -291,6 +294,8 @@ bool UpdateBackup::saveInstallationFiles(QString &errorMessage, RetryBudget &bud
                     QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
+        // Excluded trees and folders are walked too, and may be large.
+        reportProgress();
         const QString path = it.next();
         const QString relativePath = installation.relativeFilePath(path);
         if (isExcludedTopLevelName(relativePath))
@@ -364,13 +369,24 @@ bool UpdateBackup::restoreInterrupted(const UpdateJournal &journal, QString &err
     fileAttributes = journal.fileAttributes;
     shortcuts = journal.shortcuts;
     shortcutAttributes = journal.shortcutAttributes;
+    // A backup that lacks a saved copy (its removal was cut short) would
+    // leave the installation half restored: nothing is touched then.
+    const QDir backup(journal.backupDirectory);
+    for (const QString &relativePath : std::as_const(files)) {
+        if (!QFileInfo::exists(backup.filePath(relativePath))) {
+            errorMessage = RestoreFailedMessage.arg(relativePath, journal.backupDirectory);
+            return false;
+        }
+    }
     if (!restoreFrom(journal.backupDirectory, errorMessage))
         return false;
+    // The journal goes first: one that outlived its backup would lead the
+    // next run to restore from what is left of it.
+    if (!journalPath.isEmpty() && QFileInfo::exists(journalPath) && !QFile::remove(journalPath))
+        return true;
     QDir(journal.backupDirectory).removeRecursively();
     if (!journal.toolCacheDirectory.isEmpty())
         QDir(journal.toolCacheDirectory).removeRecursively();
-    if (!journalPath.isEmpty())
-        QFile::remove(journalPath);
     files.clear();
     fileAttributes.clear();
     shortcuts.clear();

@@ -1,9 +1,11 @@
 #include "backup/updatejournal.h"
 
 #include "common/savefile.h"
+#include "common/updaterun.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +17,7 @@ namespace {
 // Nothing else is written where a journal is read; a larger file is none.
 constexpr qint64 MaximumSize = 64 * 1048576;
 
+const QString BackupNamePrefix = QStringLiteral("Corvatone-update-backup-");
 const QString SavingState = QStringLiteral("saving");
 const QString SavedState = QStringLiteral("saved");
 
@@ -82,10 +85,17 @@ std::optional<UpdateJournal> UpdateJournal::read(const QString &path)
     journal.installationDirectory = record.value(QStringLiteral("installation")).toString();
     journal.backupDirectory = record.value(QStringLiteral("backup")).toString();
     journal.toolCacheDirectory = record.value(QStringLiteral("toolCache")).toString();
+    // The folders that the next run removes must be a backup's and a tool
+    // cache's, whatever the file says.
     if ((state != SavedState && state != SavingState) || journal.installationDirectory.isEmpty()
-        || journal.backupDirectory.isEmpty()) {
+        || !QFileInfo(journal.backupDirectory).fileName().startsWith(BackupNamePrefix)
+        || (!journal.toolCacheDirectory.isEmpty()
+            && !QFileInfo(journal.toolCacheDirectory)
+                        .fileName()
+                        .startsWith(UpdateRun::ApplicationName + QLatin1Char('-')))) {
         return std::nullopt;
     }
+
     for (const QJsonValue &value : record.value(QStringLiteral("files")).toArray()) {
         const QJsonObject entry = value.toObject();
         const QString file = entry.value(QStringLiteral("path")).toString();
@@ -98,9 +108,13 @@ std::optional<UpdateJournal> UpdateJournal::read(const QString &path)
     for (const QJsonValue &value : record.value(QStringLiteral("shortcuts")).toArray()) {
         const QJsonObject entry = value.toObject();
         const QString copy = entry.value(QStringLiteral("copy")).toString();
-        if (!copy.startsWith(journal.backupDirectory + QLatin1Char('/')))
+        const QString shortcut = entry.value(QStringLiteral("path")).toString();
+        if (!copy.startsWith(journal.backupDirectory + QLatin1Char('/'))
+            || !isSafeRelativePath(copy.mid(journal.backupDirectory.size() + 1))
+            || !shortcut.endsWith(QLatin1String(".lnk"), Qt::CaseInsensitive)) {
             return std::nullopt;
-        journal.shortcuts.append(qMakePair(entry.value(QStringLiteral("path")).toString(), copy));
+        }
+        journal.shortcuts.append(qMakePair(shortcut, copy));
         journal.shortcutAttributes.append(
                 std::uint32_t(entry.value(QStringLiteral("attributes")).toInteger()));
     }

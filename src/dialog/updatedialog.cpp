@@ -196,7 +196,8 @@ void UpdateDialog::prepareUpdate()
 
     m_installationBackup.journalPath = UpdateRun::journalPath(m_applicationPath);
     m_installationBackup.toolCacheDirectory = m_updateTemporaryDirectory.path();
-    readJournalOfCutShortRun();
+    if (!readJournalOfCutShortRun())
+        return;
 
     m_statusLabel->setText(QDialog::tr("Ожидание закрытия Corvatone..."));
     m_runTimer.start();
@@ -337,16 +338,26 @@ void UpdateDialog::startMaintenanceTool()
     m_maintenanceProcess->start(m_maintenanceToolPath, arguments, QIODevice::ReadWrite);
 }
 
-void UpdateDialog::readJournalOfCutShortRun()
+bool UpdateDialog::readJournalOfCutShortRun()
 {
     const QString journalPath = m_installationBackup.journalPath;
     if (!QFileInfo::exists(journalPath))
-        return;
+        return true;
     std::optional<UpdateJournal> journal = UpdateJournal::read(journalPath);
     if (!journal) {
+        // One that cannot be opened now (another program holds it) still
+        // names a backup that the next run will need.
+        QFile file(journalPath);
+        if (!file.open(QIODevice::ReadOnly)) {
+            finishWithError(QDialog::tr("Не удалось прочитать журнал прерванного обновления. "
+                                        "Повторите обновление позже."),
+                            false);
+            return false;
+        }
+        file.close();
         QFile::remove(journalPath);
         appendLog(QByteArrayLiteral("Unreadable journal of an interrupted update removed.\n"));
-        return;
+        return true;
     }
     if (journal->state == UpdateJournal::State::Saving) {
         // Cut short before the installation was touched: only its leftovers go.
@@ -356,16 +367,17 @@ void UpdateDialog::readJournalOfCutShortRun()
         QFile::remove(journalPath);
         appendLog(QByteArrayLiteral("Unfinished backup of an interrupted update removed: ")
                   + journal->backupDirectory.toUtf8() + '\n');
-        return;
+        return true;
     }
     if (!QFileInfo(journal->backupDirectory).isDir()) {
         QFile::remove(journalPath);
         appendLog(
                 QByteArrayLiteral("Journal of an interrupted update removed, its backup is gone: ")
                 + journal->backupDirectory.toUtf8() + '\n');
-        return;
+        return true;
     }
     m_cutShortRun = std::move(journal);
+    return true;
 }
 
 bool UpdateDialog::rollBackCutShortRun(QString &errorMessage)
@@ -433,7 +445,12 @@ void UpdateDialog::finishSuccessfully()
 
     m_finished = true;
     setInstallationAtStake(false);
-    QFile::remove(m_installationBackup.journalPath);
+    // A journal that stays must keep pointing at a whole backup: the next
+    // run then rolls this update back rather than restore half a backup.
+    if (QFileInfo::exists(m_installationBackup.journalPath)
+        && !QFile::remove(m_installationBackup.journalPath)) {
+        m_installationBackup.keepForNextRun();
+    }
     m_progressBar->setRange(0, 1);
     m_progressBar->setValue(1);
     m_statusLabel->setText(QDialog::tr("Обновление завершено. Запуск Corvatone..."));

@@ -66,8 +66,9 @@ private:
     // Starts the client again, unless a copy of it runs or it cannot be scanned for.
     void restartClientUnlessRunning();
     // Cleans up after a run of this installation that was cut short while it
-    // made its backup, and remembers one cut short later for startUpdate().
-    void readJournalOfCutShortRun();
+    // made its backup, and remembers one cut short later for startUpdate();
+    // false when the run has ended because the journal cannot be read.
+    [[nodiscard]] bool readJournalOfCutShortRun();
     // Brings back the installation that a run cut short had saved; on
     // failure replaces errorMessage and returns false.
     [[nodiscard]] bool rollBackCutShortRun(QString &errorMessage);

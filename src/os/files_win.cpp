@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <optional>
 #include <vector>
 
 namespace os {
@@ -173,11 +174,14 @@ Status copyFileContent(const std::u16string &source, const std::u16string &desti
         return lastError();
 
     const std::u16string temporary = temporaryPathBeside(destination);
+    // Declared before the handle, so that the handle is closed before the
+    // file is deleted: Windows deletes no file that is open without sharing.
+    std::optional<TemporaryFile> cleanup;
     FileHandle out(CreateFileW(wide(systemPath(temporary)), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!out.valid())
         return lastError();
-    TemporaryFile cleanup(systemPath(temporary));
+    cleanup.emplace(systemPath(temporary));
 
     std::vector<char> chunk(ChunkSize);
     for (;;) {
@@ -205,9 +209,9 @@ Status copyFileContent(const std::u16string &source, const std::u16string &desti
         Status status = failure(error);
         // Replacing a file that another program holds open without delete
         // sharing is refused as access denied, not as a sharing violation.
-        // The caller has cleared a read-only attribute before, so unless a
-        // folder stands in the way, this is the one reason left, and it goes
-        // away by itself.
+        // The caller has cleared a read-only attribute before; unless a folder
+        // stands in the way, a held file is the likely reason, and the caller
+        // waits for it only within its budget.
         if (error == ERROR_ACCESS_DENIED) {
             const DWORD existing = GetFileAttributesW(wide(systemPath(destination)));
             status.fileHeld =
@@ -215,7 +219,7 @@ Status copyFileContent(const std::u16string &source, const std::u16string &desti
         }
         return status;
     }
-    cleanup.keep();
+    cleanup->keep();
     return {};
 }
 

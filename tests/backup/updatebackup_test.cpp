@@ -274,10 +274,11 @@ TEST_F(UpdateBackupTest, JournalKeepsWhatTheRestoreNeedsAndNothingOutside)
     UpdateJournal journal;
     journal.state = UpdateJournal::State::Saved;
     journal.installationDirectory = installation;
-    journal.backupDirectory = path("backup");
+    journal.backupDirectory = path("Corvatone-update-backup-AbCdEf");
     journal.files = QStringList{"a.txt", "sub/b.dll"};
     journal.fileAttributes = {1, 0x22};
-    journal.shortcuts = {{path("desktop/Corvatone.lnk"), path("backup/external-shortcuts/0.lnk")}};
+    journal.shortcuts = {{path("desktop/Corvatone.lnk"),
+                          path("Corvatone-update-backup-AbCdEf/external-shortcuts/0.lnk")}};
     journal.shortcutAttributes = {2};
     ASSERT_TRUE(journal.write(path("journal")));
     const auto read = UpdateJournal::read(path("journal"));
