@@ -576,7 +576,7 @@ TEST(UpdaterRun, LockRefusesASecondRunAndIsTakenOverAfterAKill)
     const QString secondHandoff = sandbox.root.filePath(u"handoff-second"_s);
     arguments[9] = target().path(secondHandoff);
     const auto second = sandbox.start(arguments);
-    ASSERT_TRUE(second && !window(ErrorTitle, second->processId(), 30000).isEmpty());
+    ASSERT_TRUE(second && !window(ErrorTitle, second->processId()).isEmpty());
     EXPECT_EQ(readFile(secondHandoff),
               "error\n" + u"Обновление этой установки уже выполняется."_s.toUtf8());
     EXPECT_EQ(sandbox.log(), firstLog) << "the refused run touched the running one's log";
@@ -650,7 +650,7 @@ TEST_P(FileHeldByAnotherProgram, LosesNothing)
     };
     std::unique_ptr<QProcess> holding = row.duringBackup ? holder() : nullptr;
     ASSERT_TRUE(!row.duringBackup
-                || (holding && QTest::qWaitFor([&] { return QFileInfo::exists(held); }, 30000)));
+                || (holding && QTest::qWaitFor([&] { return QFileInfo::exists(held); }, 60000)));
     const auto updater =
             sandbox.start(sandbox.arguments({u"--application-argument"_s, u"--after-failure"_s}));
     ASSERT_TRUE(updater && sandbox.answer());
@@ -812,7 +812,7 @@ TEST(UpdaterRun, WindowAnswersAndKeepsTheSessionWhileTheInstallationIsAtStake)
     // message goes unanswered for the probe's 200 ms; a silence of 1 s needs
     // several in a row, which a busy machine does not cause, while a window
     // held through a step stays silent for seconds.
-    ASSERT_TRUE(testsupport::writeFile(stop, "") && pinging->waitForFinished(30000));
+    ASSERT_TRUE(testsupport::writeFile(stop, "") && pinging->waitForFinished(60000));
     const QByteArray pings = pinging->readAllStandardOutput().simplified();
     EXPECT_LT(pings.split(' ').value(1).toInt(), 1000)
             << "found, longest silence in ms, sent, unanswered: " << pings.toStdString();
@@ -842,7 +842,7 @@ TEST(UpdaterRun, ExampleClientHandsOverAndReadsTheErrorRecordOnItsNextStart)
                            target().path(sandbox.toolPath),
                            u"https://updates.example.invalid/win64"_s, u"2.3.2"_s},
                           sandbox.clientPath);
-    ASSERT_TRUE(client && client->waitForFinished(30000));
+    ASSERT_TRUE(client && client->waitForFinished(60000));
     EXPECT_EQ(client->exitCode(), 0);
     EXPECT_TRUE(client->readAllStandardOutput().contains("Handed over to the update helper."))
             << "the example did not hand over";
@@ -861,7 +861,7 @@ TEST(UpdaterRun, ExampleClientHandsOverAndReadsTheErrorRecordOnItsNextStart)
             << "the updater started the client beside a running copy";
     other->kill();
     const auto next = sandbox.start({}, sandbox.clientPath);
-    ASSERT_TRUE(next && next->waitForFinished(30000));
+    ASSERT_TRUE(next && next->waitForFinished(60000));
     EXPECT_EQ(next->readAllStandardOutput().replace('\r', QByteArray()),
               "The last update failed:\n" + message + "\n");
     EXPECT_FALSE(QFileInfo::exists(sandbox.installation + u".handoff"_s))
