@@ -85,7 +85,7 @@ std::optional<QByteArray> run(const QString &program, const QStringList &argumen
 {
     QProcess process;
     process.start(program, arguments);
-    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
         || process.exitCode() != 0)
         return std::nullopt;
     return process.readAllStandardOutput();
