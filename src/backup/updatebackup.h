@@ -56,8 +56,9 @@ public:
     // The attributes each saved file and shortcut had, in the order of files and shortcuts.
     QList<std::uint32_t> fileAttributes;
     QList<std::uint32_t> shortcutAttributes;
-    // Where create() keeps its journal, removed again by a successful
-    // restore(); none when empty. The journal names the tool's cache folder.
+    // Where create() keeps its journal while the installation is at stake
+    // (restore() removes it, and so does the caller after a success); none
+    // when empty. The journal names the tool's cache folder.
     QString journalPath;
     QString toolCacheDirectory;
     // Called at least every few dozen milliseconds while create() or restore()

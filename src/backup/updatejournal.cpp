@@ -10,7 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 namespace {
 
@@ -66,10 +65,7 @@ bool UpdateJournal::write(const QString &path) const
              entriesToJson(shortcutPaths, shortcutAttributes, shortcutCopies)},
     };
     const QByteArray content = QJsonDocument(record).toJson(QJsonDocument::Compact);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    return commitSaveFile(file);
+    return replaceFileContent(path, content);
 }
 
 std::optional<UpdateJournal> UpdateJournal::read(const QString &path)

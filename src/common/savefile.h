@@ -1,7 +1,9 @@
 #pragma once
 
-class QSaveFile;
+class QByteArray;
+class QString;
 
-// Commits a save file only once every byte written to it has reached the file
-// system; on false the save file is left uncommitted and the old file stands.
-[[nodiscard]] bool commitSaveFile(QSaveFile &file);
+// Replaces a file's content as a whole, through a save file that is committed
+// only once every byte has reached the file system; on false the former
+// content stands.
+[[nodiscard]] bool replaceFileContent(const QString &path, const QByteArray &content);

@@ -43,17 +43,6 @@ constexpr int QuitDelayMs = 500;
 // milliseconds under load, a few per cent of the copying at this spacing.
 constexpr qint64 TurnIntervalMs = 75;
 
-// Replaces the file's content as a whole; on failure the former content stays.
-[[nodiscard]] bool replaceFileContent(const QString &path, const QByteArray &content)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(content) != content.size())
-        return false;
-    return commitSaveFile(file);
-}
-
 // A lock file is taken over when the process it names has ended. One that
 // names this very process was left by a run that ended with its machine (a
 // power cut), and the system has given its process id to this run since: it
